@@ -1,0 +1,146 @@
+#include "util/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/debug_log.h"
+#include "util/error.h"
+
+namespace ostrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string SystemError(int err) { return std::strerror(err); }
+} // namespace
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DeleteFileIfExists(const std::string& path) {
+    std::error_code ec;
+    fs::remove(path, ec);
+    return !fs::exists(path, ec);
+}
+
+std::string ReadFileString(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return {};
+        throw EInOutError("Cannot open " + path + ": " + SystemError(errno));
+    }
+    std::string content;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        content.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int err = errno;
+            ::close(fd);
+            throw EInOutError("Cannot read " + path + ": " + SystemError(err));
+        }
+        if (n == 0)
+            break;
+        content.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return content;
+}
+
+void WriteFileAtomic(const std::string& path, const std::string& content) {
+    const fs::path target(path);
+    fs::path folder = target.parent_path();
+    if (folder.empty())
+        folder = ".";
+    std::string tmpl = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0)
+        throw EInOutError("Cannot write " + path + ": " + SystemError(errno));
+    const char* p = content.data();
+    size_t left = content.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int err = errno;
+            ::close(fd);
+            ::unlink(tmpl.c_str());
+            throw EInOutError("Cannot write " + path + ": " + SystemError(err));
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    // Keep the permissions an existing file had; a new one gets the usual rw-r--r-- less umask.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        ::fchmod(fd, st.st_mode & 07777);
+    else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        int err = errno;
+        ::unlink(tmpl.c_str());
+        throw EInOutError("Cannot write " + path + ": " + SystemError(err));
+    }
+    if (::rename(tmpl.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(tmpl.c_str());
+        throw EInOutError("Cannot write " + path + ": " + SystemError(err));
+    }
+}
+
+bool WriteFileString(Desktop& desktop, const std::string& path, const std::string& content) {
+    try {
+        WriteFileAtomic(path, content);
+        return true;
+    } catch (const std::exception& e) {
+        ReportError(desktop, "WriteFileString:" + path, e.what());
+        return false;
+    }
+}
+
+void TrimFileToSize(Desktop& desktop, const std::string& path, long limit) {
+    if (!FileExists(path))
+        return;
+    std::string content = ReadFileString(path);
+    const long size = static_cast<long>(content.size());
+    if (size > limit)
+        WriteFileString(desktop, path, content.substr(static_cast<size_t>(size - limit - 1)));
+}
+
+void TrimFileToSizeCosmetic(Desktop& desktop, const std::string& path, long limit) {
+    std::string text;
+    try {
+        TrimFileToSize(desktop, path, limit);
+        text = ReadFileString(path);
+        auto lf = text.find('\n');
+        if (lf != std::string::npos && lf + 1 < text.size())
+            text.erase(0, lf + 1);
+    } catch (const std::exception& e) {
+        ReportError(desktop, "TrimFileToSizeCosmetic: " + path, e.what());
+        return;
+    }
+    WriteFileString(desktop, path, text);
+}
+
+bool ForceDirectories(const std::string& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return fs::is_directory(path, ec);
+}
+
+} // namespace ostrel

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace ostrel {
+
+class Desktop;
+
+// The whole content of a file; empty when it does not exist. Raises EInOutError when the file
+// exists but cannot be read.
+std::string ReadFileString(const std::string& path);
+bool FileExists(const std::string& path);
+// Deletes a file; true when it is gone afterwards.
+bool DeleteFileIfExists(const std::string& path);
+
+// Replaces the file with content atomically: a temporary file in the same folder is written,
+// flushed to disk and renamed over the old one, so a crash leaves the old or the new content,
+// never a mix. Raises EInOutError (the old file stays as it was).
+void WriteFileAtomic(const std::string& path, const std::string& content);
+
+// Writes the file whole (atomically); a failure is reported with ReportError and the caller
+// goes on. Returns whether the write succeeded.
+bool WriteFileString(Desktop& desktop, const std::string& path, const std::string& content);
+// Keeps only the last limit + 1 bytes of a file longer than limit.
+void TrimFileToSize(Desktop& desktop, const std::string& path, long limit);
+// TrimFileToSize, then drops everything up to the first line feed (unless it is the last
+// byte), so the file starts at a whole line. Never raises: failures are reported.
+void TrimFileToSizeCosmetic(Desktop& desktop, const std::string& path, long limit);
+
+// Creates a folder and its parents; true when it exists afterwards.
+bool ForceDirectories(const std::string& path);
+
+} // namespace ostrel

@@ -1,0 +1,55 @@
+#include "support/test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "util/program_state.h"
+
+namespace ostrel::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "ostrel-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl + "/";
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+ProgramFolder::ProgramFolder() {
+    auto& st = ProgramState();
+    st = TProgramState{};
+    st.LocalRoot = dir_.Path();
+    ::setenv("XDG_CONFIG_HOME", (dir_.Path() + "config").c_str(), 1);
+}
+
+void ProgramFolder::CopyData(const std::string& name) const {
+    fs::copy_file(std::string(OSTREL_SOURCE_DIR) + "/data/" + name, dir_.File(name),
+                  fs::copy_options::overwrite_existing);
+}
+
+void ProgramFolder::Write(const std::string& name, const std::string& content) const { WriteAll(File(name), content); }
+
+std::string ProgramFolder::Read(const std::string& name) const { return ReadAll(File(name)); }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteAll(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+} // namespace ostrel::test

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+
+namespace ostrel::test {
+
+// A fresh empty folder under the system's temp folder, removed when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The folder, ending in "/".
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+// Makes a fresh temp folder the program folder (and the settings folder) for one test, and
+// clears the process-wide state; restores nothing, each test sets up its own.
+class ProgramFolder {
+public:
+    ProgramFolder();
+    const std::string& Path() const { return dir_.Path(); }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+    // Copies a file delivered with the program (data/) into the folder.
+    void CopyData(const std::string& name) const;
+    void Write(const std::string& name, const std::string& content) const;
+    std::string Read(const std::string& name) const;
+
+private:
+    TempDir dir_;
+};
+
+std::string ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const std::string& content);
+
+} // namespace ostrel::test
