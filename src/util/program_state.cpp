@@ -1,5 +1,9 @@
 #include "util/program_state.h"
 
+#include <cstdlib>
+
+#include "util/file_io.h"
+
 namespace ostrel {
 
 TProgramState& ProgramState() {
@@ -8,5 +12,18 @@ TProgramState& ProgramState() {
 }
 
 std::string LocalPath(const std::string& fileName) { return ProgramState().LocalRoot + fileName; }
+
+std::string SettingsFileName() {
+    std::string folder;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        folder = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        folder = std::string(home) + "/.config";
+    else
+        folder = ".";
+    folder += "/ostrel";
+    ForceDirectories(folder);
+    return folder + "/OSTREL.INI";
+}
 
 } // namespace ostrel

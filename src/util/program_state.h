@@ -8,6 +8,16 @@ namespace ostrel {
 
 class Clock;
 
+// The settings that live in variables rather than in the main window's controls.
+struct TPrefs {
+    int prefBinaryFormat = 1; // 0 UUencoded, 1 MIME, 2 Btoa
+    int ChunkSize = 60;       // kilobytes
+    bool Chunks = false;      // binary files may be split
+    int TipNumber = 0;
+    bool TipEnabled = true;
+    int NewsLetterRequest = 0; // 0 not asked, 1 declined, 2 wanted, 3 requested
+};
+
 // Process-wide state that the whole program shares. One instance, reached through
 // ProgramState(); everything here is cleared at start-up and never saved.
 struct TProgramState {
@@ -31,6 +41,10 @@ struct TProgramState {
     bool AuxSend = false;
     bool TipWindowOpen = false;
 
+    TPrefs Prefs;
+    // The distribution tag read at start-up (empty when there is none).
+    std::string DistInfo;
+
     // Where the debug log takes its time stamps; the desktop sets it at start.
     Clock* LogClock = nullptr;
 };
@@ -39,5 +53,8 @@ TProgramState& ProgramState();
 
 // Program folder + file name.
 std::string LocalPath(const std::string& fileName);
+// OSTREL.INI in the user's settings folder ($XDG_CONFIG_HOME/ostrel, else ~/.config/ostrel),
+// which is created when missing.
+std::string SettingsFileName();
 
 } // namespace ostrel

@@ -1,0 +1,276 @@
+#include "shell/main_form.h"
+
+namespace ostrel {
+
+namespace {
+// The Preferences note, shown as it stands.
+const char* const kImportantNote = "IMPORTANT: This page allows you to express preferences. You will not always get the "
+                                   "option you prefer because not all servers support all modes.";
+const char* const kFriendText = "Know someone who has e-mail but no web access? Ostrel sends them a short note that "
+                                "tells them what it does and how to get it. Nothing else is sent, and their address "
+                                "is not kept.";
+const char* const kAboutText = "Ostrel fetches web pages and files for you by e-mail: copy a link anywhere and the "
+                               "request goes out to a \"ByMail\" server, which mails the page or file back.\n\n"
+                               "News and updates: see the Ostrel news page; help and the latest version: the Ostrel "
+                               "home page. Both are listed in the help (press F1).";
+} // namespace
+
+TTabSheet& TfrmProps::Page(const std::string& name, const std::string& caption, int helpContext) {
+    auto& page = Make<TTabSheet>(name, &PageControl1);
+    page.SetCaption(caption);
+    page.SetHelpContext(helpContext);
+    page.SetBounds(0, 0, 504, 210);
+    return page;
+}
+
+TfrmProps::TfrmProps()
+    : TForm("frmProps"), PageControl1(Make<TPageControl>("PageControl1", this)),
+      TabSheet1(Page("TabSheet1", "General", 4000)), optEnabled(Make<TRadioGroup>("optEnabled", &TabSheet1)),
+      optConfirm(Make<TRadioGroup>("optConfirm", &TabSheet1)),
+      chkCheckHistory(Make<TCheckBox>("chkCheckHistory", &TabSheet1)),
+      StaticText7(Make<TLabel>("StaticText7", &TabSheet1)), txtURL(Make<TEdit>("txtURL", &TabSheet1)),
+      btnGo(Make<TButton>("btnGo", &TabSheet1)), grpTips(Make<TGroupBox>("grpTips", &TabSheet1)),
+      chkShowTips(Make<TCheckBox>("chkShowTips", &grpTips)), btnNow(Make<TButton>("btnNow", &grpTips)),
+      TabSheet2(Page("TabSheet2", "My Details", 0)), grpDetails(Make<TGroupBox>("grpDetails", &TabSheet2)),
+      StaticText2(Make<TLabel>("StaticText2", &grpDetails)), txtEmail(Make<TEdit>("txtEmail", &grpDetails)),
+      StaticText3(Make<TLabel>("StaticText3", &grpDetails)), txtSMTP(Make<TEdit>("txtSMTP", &grpDetails)),
+      TabSheet3(Page("TabSheet3", "Servers", 4002)), grpServers(Make<TGroupBox>("grpServers", &TabSheet3)),
+      lblHTTPServersPages(Make<TLabel>("lblHTTPServersPages", &grpServers)),
+      cboHTTPServersPages(Make<TComboBox>("cboHTTPServersPages", &grpServers)),
+      infoHTTPServersPages(Make<TLabel>("infoHTTPServersPages", &grpServers)),
+      lblHTTPServersBinary(Make<TLabel>("lblHTTPServersBinary", &grpServers)),
+      cboHTTPServersBinary(Make<TComboBox>("cboHTTPServersBinary", &grpServers)),
+      infoHTTPServersBinary(Make<TLabel>("infoHTTPServersBinary", &grpServers)),
+      lblFTPservers(Make<TLabel>("lblFTPservers", &grpServers)),
+      cboFTPservers(Make<TComboBox>("cboFTPservers", &grpServers)),
+      infoFTPservers(Make<TLabel>("infoFTPservers", &grpServers)), TabSheet4(Page("TabSheet4", "History", 4003)),
+      lstHistory(Make<TListBox>("lstHistory", &TabSheet4)), lblHistoryHint(Make<TLabel>("lblHistoryHint", &TabSheet4)),
+      PopupMenu1(MakePopup("PopupMenu1")), TabSheet5(Page("TabSheet5", "Queued Requests", 4004)),
+      GroupBox1(Make<TGroupBox>("GroupBox1", &TabSheet5)), chkOnFailure(Make<TCheckBox>("chkOnFailure", &GroupBox1)),
+      chkNotEnabled(Make<TCheckBox>("chkNotEnabled", &GroupBox1)), chkNever(Make<TCheckBox>("chkNever", &GroupBox1)),
+      lstQueue(Make<TListBox>("lstQueue", &TabSheet5)), btnSend(Make<TButton>("btnSend", &TabSheet5)),
+      lblQueueHint(Make<TLabel>("lblQueueHint", &TabSheet5)), PopupMenu2(MakePopup("PopupMenu2")),
+      tbsHot(Page("tbsHot", "Hot List", 0)), lblLookFor(Make<TLabel>("lblLookFor", &tbsHot)),
+      txtLookFor(Make<TEdit>("txtLookFor", &tbsHot)), btnSearch(Make<TButton>("btnSearch", &tbsHot)),
+      lstHot(Make<TListBox>("lstHot", &tbsHot)), btnRequest(Make<TButton>("btnRequest", &tbsHot)),
+      TabSheet6(Page("TabSheet6", "Preferences", 0)), optBinaryFormat(Make<TRadioGroup>("optBinaryFormat", &TabSheet6)),
+      lblImportant(Make<TLabel>("lblImportant", &TabSheet6)), grpSplitting(Make<TGroupBox>("grpSplitting", &TabSheet6)),
+      lblChunkSize(Make<TLabel>("lblChunkSize", &grpSplitting)), chkNoSplit(Make<TCheckBox>("chkNoSplit", &grpSplitting)),
+      medChunksize(Make<TEdit>("medChunksize", &grpSplitting)), tbsFriend(Page("tbsFriend", "Friend", 0)),
+      lblFriendTitle(Make<TLabel>("lblFriendTitle", &tbsFriend)), lblFriendText(Make<TLabel>("lblFriendText", &tbsFriend)),
+      lblFName(Make<TLabel>("lblFName", &tbsFriend)), txtFName(Make<TEdit>("txtFName", &tbsFriend)),
+      lblFemail(Make<TLabel>("lblFemail", &tbsFriend)), txtFemail(Make<TEdit>("txtFemail", &tbsFriend)),
+      lblMyName(Make<TLabel>("lblMyName", &tbsFriend)), txtMyName(Make<TEdit>("txtMyName", &tbsFriend)),
+      btnFSend(Make<TButton>("btnFSend", &tbsFriend)), TabSheet7(Page("TabSheet7", "About", 0)),
+      VersionLabel2(Make<TLabel>("VersionLabel2", &TabSheet7)),
+      TrayIconImageBright(Make<TImage>("TrayIconImageBright", &TabSheet7)),
+      TrayIconImageDim(Make<TImage>("TrayIconImageDim", &TabSheet7)),
+      lblAboutText(Make<TLabel>("lblAboutText", &TabSheet7)), btnUnload(Make<TButton>("btnUnload", this)),
+      btnDecoderTools(Make<TButton>("btnDecoderTools", this)), btnHelp(Make<TButton>("btnHelp", this)),
+      btnCancel(Make<TButton>("btnCancel", this)), btnOk(Make<TButton>("btnOk", this)) {
+    SetCaption("Ostrel");
+    SetBounds(0, 0, 520, 278);
+    KeyPreview = true;
+    HelpButton = true;
+    PageControl1.SetBounds(4, 4, 512, 238);
+    PageControl1.SetActivePage(&TabSheet1);
+
+    // General
+    optEnabled.SetCaption("Enabled");
+    optEnabled.SetItems({"Y&es", "&No"});
+    optEnabled.SetHelpContext(2);
+    optEnabled.SetBounds(8, 4, 180, 58);
+    chkCheckHistory.SetCaption("Don't &repeat requests");
+    chkCheckHistory.SetHelpContext(17);
+    chkCheckHistory.SetBounds(8, 68, 180, 20);
+    optConfirm.SetCaption("When requesting files or pages");
+    optConfirm.SetItems(
+        {"&Ask me to confirm all requests", "Ask me to confirm &ZIP and EXE files only", "&Just do it"});
+    optConfirm.SetHelpContext(3);
+    optConfirm.SetBounds(196, 4, 300, 84);
+    grpTips.SetCaption("Tip Of The Day");
+    grpTips.SetBounds(8, 92, 488, 48);
+    chkShowTips.SetCaption("Enabled");
+    chkShowTips.SetBounds(10, 18, 120, 20);
+    btnNow.SetCaption("Now");
+    btnNow.SetBounds(140, 16, 72, 25);
+    StaticText7.SetCaption("Manual entry: Type a URL from a book, magazine, etc. and press Go");
+    StaticText7.SetHelpContext(22);
+    StaticText7.SetBounds(8, 148, 488, 16);
+    StaticText7.FocusControl = &txtURL;
+    txtURL.SetHelpContext(22);
+    txtURL.SetBounds(8, 170, 408, 22);
+    btnGo.SetCaption("&Go");
+    btnGo.SetHelpContext(22);
+    btnGo.SetBounds(424, 168, 72, 25);
+
+    // My Details
+    grpDetails.SetCaption("Where to return files and pages. Check the SMTP settings with your Service Provider");
+    grpDetails.SetBounds(8, 8, 488, 110);
+    StaticText2.SetCaption("A&ddress");
+    StaticText2.SetHelpContext(2000);
+    StaticText2.SetBounds(12, 30, 150, 16);
+    StaticText2.FocusControl = &txtEmail;
+    txtEmail.SetHint("Your e-mail address for delivery of pages and files");
+    txtEmail.SetHelpContext(2000);
+    txtEmail.SetBounds(170, 28, 300, 22);
+    StaticText3.SetCaption("&SMTP server address");
+    StaticText3.SetHelpContext(2001);
+    StaticText3.SetBounds(12, 66, 150, 16);
+    StaticText3.FocusControl = &txtSMTP;
+    txtSMTP.SetHint("The mail server used to send mail");
+    txtSMTP.SetHelpContext(2001);
+    txtSMTP.SetBounds(170, 64, 300, 22);
+
+    // Servers
+    grpServers.SetCaption("The \"ByMail\" severs used to fetch files and pages");
+    grpServers.SetBounds(8, 4, 488, 198);
+    struct Row {
+        TLabel& label;
+        TComboBox& combo;
+        TLabel& info;
+        const char* caption;
+        int help;
+    };
+    Row rows[] = {
+        {lblHTTPServersPages, cboHTTPServersPages, infoHTTPServersPages, "Http (www) server for &pages", 4},
+        {lblHTTPServersBinary, cboHTTPServersBinary, infoHTTPServersBinary,
+         "Http (www) server for progra&m/binary files", 6},
+        {lblFTPservers, cboFTPservers, infoFTPservers, "&Ftp server", 7},
+    };
+    int y = 20;
+    for (auto& r : rows) {
+        r.label.SetCaption(r.caption);
+        r.label.SetBounds(12, y, 230, 16);
+        r.label.FocusControl = &r.combo;
+        r.combo.SetHelpContext(r.help);
+        r.combo.SetBounds(12, y + 18, 230, 22);
+        r.info.SetHint("Click to expand");
+        r.info.WordWrap = true;
+        r.info.SetBounds(252, y, 226, 56);
+        y += 60;
+    }
+
+    // History
+    lstHistory.SetHelpContext(9);
+    lstHistory.SetBounds(8, 8, 488, 170);
+    lstHistory.SetPopupMenu(&PopupMenu1);
+    lblHistoryHint.SetCaption("Right click a history item to access commands");
+    lblHistoryHint.SetBounds(8, 184, 488, 16);
+    PopupMenu1.Add("mnuShowDetail", "&Show Detail");
+    PopupMenu1.Add("mnuDeletefromHistory", "&Delete from History");
+    PopupMenu1.Add("mnuRequestAgain", "Request &Again");
+    PopupMenu1.Add("mnuHelp", "&Help");
+
+    // Queued Requests
+    GroupBox1.SetCaption("Add requests to queue");
+    GroupBox1.SetHelpContext(25);
+    GroupBox1.SetBounds(8, 4, 488, 48);
+    chkOnFailure.SetCaption("On &failure to send");
+    chkOnFailure.SetHelpContext(26);
+    chkOnFailure.SetBounds(10, 20, 150, 20);
+    chkNotEnabled.SetCaption("When Enabled is set to No");
+    chkNotEnabled.SetHelpContext(27);
+    chkNotEnabled.SetBounds(164, 20, 190, 20);
+    chkNever.SetCaption("&Never");
+    chkNever.SetHelpContext(28);
+    chkNever.SetBounds(370, 20, 100, 20);
+    lstQueue.SetBounds(8, 58, 488, 112);
+    lstQueue.SetPopupMenu(&PopupMenu2);
+    btnSend.SetCaption("&Send Queue");
+    btnSend.SetHelpContext(29);
+    btnSend.SetBounds(400, 176, 96, 25);
+    lblQueueHint.SetCaption("Right click a queued item to access commands");
+    lblQueueHint.SetBounds(8, 180, 380, 16);
+    PopupMenu2.Add("Delete1", "&Delete");
+    PopupMenu2.Add("RequestNow1", "Request &Now");
+    PopupMenu2.Add("DeleteAll1", "Delete &All");
+
+    // Hot List
+    lblLookFor.SetCaption("Look for: ");
+    lblLookFor.SetBounds(8, 10, 70, 16);
+    lblLookFor.FocusControl = &txtLookFor;
+    txtLookFor.SetBounds(80, 8, 320, 22);
+    btnSearch.SetCaption("Search");
+    btnSearch.SetBounds(408, 6, 88, 25);
+    lstHot.SetBounds(8, 38, 488, 134);
+    btnRequest.SetCaption("Request");
+    btnRequest.SetBounds(408, 178, 88, 25);
+
+    // Preferences
+    optBinaryFormat.SetCaption(" Binary file return format ");
+    optBinaryFormat.SetItems({"&UUencoded", "&MIME", "&Btoa"});
+    optBinaryFormat.SetHelpContext(7550);
+    optBinaryFormat.SetBounds(8, 4, 200, 86);
+    lblImportant.SetCaption(kImportantNote);
+    lblImportant.WordWrap = true;
+    lblImportant.SetBounds(216, 10, 280, 80);
+    grpSplitting.SetCaption(" Splitting binary files into multiple e-mails ");
+    grpSplitting.SetBounds(8, 96, 488, 60);
+    lblChunkSize.SetCaption("Chun&ksize (Kbytes)");
+    lblChunkSize.SetHelpContext(7550);
+    lblChunkSize.SetBounds(12, 28, 130, 16);
+    lblChunkSize.FocusControl = &medChunksize;
+    medChunksize.SetHelpContext(7550);
+    medChunksize.SetBounds(150, 26, 70, 22);
+    chkNoSplit.SetCaption("&Don't split");
+    chkNoSplit.SetHelpContext(7550);
+    chkNoSplit.SetBounds(250, 26, 150, 20);
+
+    // Friend
+    lblFriendTitle.SetCaption("Tell A Friend About Ostrel!");
+    lblFriendTitle.SetBounds(8, 6, 488, 18);
+    lblFriendText.SetCaption(kFriendText);
+    lblFriendText.WordWrap = true;
+    lblFriendText.SetBounds(8, 28, 488, 48);
+    const struct {
+        TLabel& label;
+        TEdit& edit;
+        const char* caption;
+    } fields[] = {{lblFName, txtFName, "Friend's name: "},
+                  {lblFemail, txtFemail, "Friend's e-mail address: "},
+                  {lblMyName, txtMyName, "Your Name: "}};
+    y = 86;
+    for (const auto& f : fields) {
+        f.label.SetCaption(f.caption);
+        f.label.SetBounds(8, y + 2, 170, 16);
+        f.label.FocusControl = &f.edit;
+        f.edit.SetBounds(180, y, 300, 22);
+        y += 28;
+    }
+    btnFSend.SetCaption("Send");
+    btnFSend.SetBounds(392, 176, 88, 25);
+
+    // About
+    TrayIconImageBright.Picture = "bright";
+    TrayIconImageBright.SetBounds(16, 16, 32, 32);
+    TrayIconImageDim.Picture = "dim";
+    TrayIconImageDim.SetVisible(false);
+    VersionLabel2.SetBounds(64, 22, 420, 18);
+    lblAboutText.SetCaption(kAboutText);
+    lblAboutText.WordWrap = true;
+    lblAboutText.SetBounds(64, 50, 420, 130);
+
+    // Button row
+    const struct {
+        TButton& button;
+        const char* caption;
+        const char* hint;
+        int left;
+    } buttons[] = {
+        {btnUnload, "&Unload", "Remove Ostrel from memory", 4},
+        {btnDecoderTools, "UUDecoder", "For processing files received", 84},
+        {btnHelp, "&Help", "", 284},
+        {btnCancel, "&Cancel", "Close without changes", 364},
+        {btnOk, "&Ok", "Confirm the changes you made", 444},
+    };
+    for (const auto& b : buttons) {
+        b.button.SetCaption(b.caption);
+        b.button.SetHint(b.hint);
+        b.button.SetBounds(b.left, 248, 72, 25);
+    }
+    btnUnload.SetHelpContext(19);
+    btnCancel.Cancel = true;
+}
+
+} // namespace ostrel

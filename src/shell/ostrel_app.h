@@ -1,0 +1,92 @@
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "forms/form.h"
+#include "platform/desktop.h"
+#include "shell/main_form.h"
+#include "shell/settings.h"
+#include "shell/task_icon.h"
+
+namespace ostrel {
+
+// The program itself: owns the main window model and everything that lives for the whole run,
+// runs the start-up sequence, the six-second timer, restart and the shutdown sequence, and
+// wires the main window's events to their handlers.
+class TOstrelApp {
+public:
+    TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args);
+    ~TOstrelApp();
+    TOstrelApp(const TOstrelApp&) = delete;
+    TOstrelApp& operator=(const TOstrelApp&) = delete;
+
+    // The single-instance check; false when another copy runs and this one must end now
+    // (exit code 0). The running copy has been asked to show its window.
+    bool CheckSingleInstance();
+    // The start-up sequence; errors go to AppException and end the sequence early.
+    void FormCreate();
+    // The shutdown sequence (runs once; also from the destructor).
+    void FormDestroy();
+    void Timer1Timer();
+    // Starts the next copy with the same command line and ends this one.
+    void Restart();
+    void btnUnloadClick();
+    void FormCloseQuery(bool& canClose);
+    void AppException(const std::string& sender, const std::exception& e);
+    void FormKeyDown(int& key, TShiftState shift);
+
+    void RefreshTrayIcon();
+    void TaskIcon1Click();
+    void TaskIcon1DblClick() {}
+    void TaskIcon1RightClick();
+    void FormShow();
+    void FormResize();
+    void PageControl1Change();
+    void btnHelpClick();
+    void mnuHelpClick();
+    void btnDecoderToolsClick();
+    void chkShowTipsClick();
+    void btnNowClick();
+
+    TfrmProps& Form() { return form_; }
+    TSettingsStore& Settings() { return settings_; }
+    TTaskIcon& TaskIcon1() { return taskIcon_; }
+    Desktop& Desk() { return desktop_; }
+    int TickCount() const { return tickCount_; }
+    bool Created() const { return created_; }
+
+    // Hooks for the pieces that the shell drives but that live elsewhere; empty until set.
+    std::function<void()> OnShowTips;
+    std::function<void()> OnShowDecoder;
+
+private:
+    void WireEvents();
+    void ClipboardChanged();
+    void RunStartupSteps();
+    void RunShutdownSteps();
+
+    Desktop& desktop_;
+    std::string exePath_;
+    TfrmProps form_;
+    TSettingsStore settings_;
+    TTaskIcon taskIcon_;
+    int timerId_ = 0;
+    int tickCount_ = 0;
+    bool silentStart_ = false;
+    bool showAtFirstTick_ = false;
+    bool created_ = false;
+    bool destroyed_ = false;
+    bool historyLoaded_ = false;
+    bool queueLoaded_ = false;
+    bool instanceLockHeld_ = false;
+    bool joinedClipboard_ = false;
+};
+
+// The program folder: $OSTREL_HOME when set, else the folder of the executable; ends in "/".
+std::string ProgramFolderFor(const std::string& exePath);
+
+} // namespace ostrel
