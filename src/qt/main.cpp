@@ -1,1 +1,71 @@
-int main() { return 0; }
+// The desktop program: a resident tray utility that turns copied URLs into request mails.
+
+#include <QApplication>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "forms/application.h"
+#include "qt/form_view.h"
+#include "qt/icons.h"
+#include "qt/qt_desktop.h"
+#include "shell/ostrel_app.h"
+#include "util/debug_log.h"
+#include "util/program_state.h"
+
+using namespace ostrel;
+
+namespace {
+bool HaveDisplay() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform)
+        return true;
+    const char* x = std::getenv("DISPLAY");
+    const char* w = std::getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (w && *w);
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!HaveDisplay()) {
+        std::fprintf(stderr, "ostrel: no graphical display (DISPLAY and WAYLAND_DISPLAY are not set).\n"
+                             "Start it from a desktop session, or use the command-line front end: "
+                             "ostrel-cli --help\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    std::setlocale(LC_TIME, "");
+
+    const std::string exePath = QCoreApplication::applicationFilePath().toStdString();
+    ProgramState().LocalRoot = ProgramFolderFor(exePath);
+    try {
+        WriteDebugLog("Started Ostrel");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ostrel: %s\n", e.what());
+    }
+    Application().Title = "Ostrel";
+    Application().HelpFile = "help/index.html";
+    QApplication::setApplicationName("Ostrel");
+    QApplication::setWindowIcon(OstrelIcon("bright"));
+
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.emplace_back(argv[i]);
+
+    QtDesktop desktop;
+    auto ostrel = std::make_unique<TOstrelApp>(desktop, exePath, args);
+    if (!ostrel->CheckSingleInstance())
+        return 0;
+    // The main window's view exists from the start, hidden, so that its state is always drawn.
+    TFormView& view = desktop.ViewOf(ostrel->Form());
+    (void)view;
+    desktop.OnActivateRequest = [&] { ostrel->TaskIcon1RightClick(); };
+    ostrel->FormCreate();
+    QApplication::exec();
+    ostrel->FormDestroy();
+    desktop.ForgetView(ostrel->Form());
+    ostrel.reset();
+    return 0;
+}

@@ -1,0 +1,340 @@
+#include "qt/qt_desktop.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "forms/form.h"
+#include "qt/form_view.h"
+#include "qt/icons.h"
+#include "util/program_state.h"
+
+namespace ostrel {
+
+namespace {
+QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
+
+QString InstanceKey(const std::string& name) { return QString("ostrel-%1-%2").arg(::getuid()).arg(Q(name)); }
+
+QMessageBox::Icon IconOf(unsigned flags) {
+    switch (flags & 0xF0) {
+    case MB_ICONHAND:
+        return QMessageBox::Critical;
+    case MB_ICONQUESTION:
+        return QMessageBox::Question;
+    case MB_ICONEXCLAMATION:
+        return QMessageBox::Warning;
+    case MB_ICONASTERISK:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
+    }
+}
+
+// Runs a message box, keeping it above the program's other windows, and maps its answer to
+// the classic identifiers.
+int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    box.exec();
+    auto it = ids.find(box.clickedButton());
+    return it == ids.end() ? IDCANCEL : it->second;
+}
+} // namespace
+
+QtDesktop::QtDesktop() {
+    connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
+        // A change the program made itself is not news.
+        if (settingClipboard_ || !clipboardListener_)
+            return;
+        auto listener = clipboardListener_;
+        listener();
+    });
+}
+
+QtDesktop::~QtDesktop() {
+    for (auto& [id, tray] : trays_)
+        delete tray;
+    views_.clear();
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+}
+
+int QtDesktop::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+    QMessageBox box(IconOf(flags), Q(caption), Q(text));
+    std::map<QAbstractButton*, int> ids;
+    auto add = [&](QMessageBox::StandardButton b, int id) { ids[box.addButton(b)] = id; };
+    switch (flags & 0x0F) {
+    case MB_OKCANCEL:
+        add(QMessageBox::Ok, IDOK);
+        add(QMessageBox::Cancel, IDCANCEL);
+        break;
+    case MB_ABORTRETRYIGNORE:
+        add(QMessageBox::Abort, IDABORT);
+        add(QMessageBox::Retry, IDRETRY);
+        add(QMessageBox::Ignore, IDIGNORE);
+        break;
+    case MB_YESNOCANCEL:
+        add(QMessageBox::Yes, IDYES);
+        add(QMessageBox::No, IDNO);
+        add(QMessageBox::Cancel, IDCANCEL);
+        break;
+    case MB_YESNO:
+        add(QMessageBox::Yes, IDYES);
+        add(QMessageBox::No, IDNO);
+        break;
+    case MB_RETRYCANCEL:
+        add(QMessageBox::Retry, IDRETRY);
+        add(QMessageBox::Cancel, IDCANCEL);
+        break;
+    default:
+        add(QMessageBox::Ok, IDOK);
+        break;
+    }
+    return RunBox(box, ids);
+}
+
+int QtDesktop::MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int helpContext) {
+    static const QMessageBox::Icon icons[] = {QMessageBox::Warning, QMessageBox::Critical, QMessageBox::Information,
+                                              QMessageBox::Question, QMessageBox::NoIcon};
+    static const char* const titles[] = {"Warning", "Error", "Information", "Confirm", "Ostrel"};
+    const auto t = static_cast<size_t>(type);
+    QMessageBox box(icons[t], titles[t], Q(text));
+    std::map<QAbstractButton*, int> ids;
+    const struct {
+        unsigned flag;
+        QMessageBox::StandardButton button;
+        int id;
+    } all[] = {{mbYes, QMessageBox::Yes, IDYES},       {mbNo, QMessageBox::No, IDNO},
+               {mbOK, QMessageBox::Ok, IDOK},          {mbCancel, QMessageBox::Cancel, IDCANCEL},
+               {mbAbort, QMessageBox::Abort, IDABORT}, {mbRetry, QMessageBox::Retry, IDRETRY},
+               {mbIgnore, QMessageBox::Ignore, IDIGNORE}};
+    for (const auto& b : all)
+        if (buttons & b.flag)
+            ids[box.addButton(b.button)] = b.id;
+    if (buttons & mbHelp) {
+        // Help opens the page and leaves the question on screen.
+        QAbstractButton* help = box.addButton(QMessageBox::Help);
+        help->disconnect();
+        connect(help, &QAbstractButton::clicked, this, [this, helpContext] { ShowHelp(helpContext); });
+    }
+    if (ids.empty())
+        ids[box.addButton(QMessageBox::Ok)] = IDOK;
+    return RunBox(box, ids);
+}
+
+void QtDesktop::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+std::string QtDesktop::ClipboardText() { return QGuiApplication::clipboard()->text().toUtf8().toStdString(); }
+
+void QtDesktop::SetClipboardText(const std::string& text) {
+    settingClipboard_ = true;
+    QGuiApplication::clipboard()->setText(Q(text));
+    ProcessMessages();
+    settingClipboard_ = false;
+}
+
+void QtDesktop::SetClipboardListener(std::function<void()> onChange) { clipboardListener_ = std::move(onChange); }
+
+bool QtDesktop::TrayAvailable() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+bool QtDesktop::TrayAdd(const TTrayIconData& icon) {
+    if (trays_.count(icon.ID) || !TrayAvailable())
+        return false;
+    auto* tray = new QSystemTrayIcon(OstrelIcon(icon.Icon));
+    tray->setObjectName("TaskIcon1");
+    tray->setToolTip(Q(icon.Tip));
+    const int id = icon.ID;
+    connect(tray, &QSystemTrayIcon::activated, this, [this, id](QSystemTrayIcon::ActivationReason reason) {
+        if (!trayListener_)
+            return;
+        switch (reason) {
+        case QSystemTrayIcon::Trigger:
+            trayListener_(id, TTrayEvent::LButtonUp);
+            break;
+        case QSystemTrayIcon::DoubleClick:
+            trayListener_(id, TTrayEvent::LButtonDblClk);
+            break;
+        case QSystemTrayIcon::Context:
+            trayListener_(id, TTrayEvent::RButtonUp);
+            break;
+        default:
+            break;
+        }
+    });
+    tray->show();
+    trays_[id] = tray;
+    return true;
+}
+
+bool QtDesktop::TrayModify(const TTrayIconData& icon) {
+    auto it = trays_.find(icon.ID);
+    if (it == trays_.end())
+        return false;
+    it->second->setIcon(OstrelIcon(icon.Icon));
+    it->second->setToolTip(Q(icon.Tip));
+    return true;
+}
+
+bool QtDesktop::TrayDelete(int id) {
+    auto it = trays_.find(id);
+    if (it == trays_.end())
+        return false;
+    it->second->hide();
+    it->second->deleteLater();
+    trays_.erase(it);
+    return true;
+}
+
+void QtDesktop::SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) { trayListener_ = std::move(onEvent); }
+
+void QtDesktop::Beep(unsigned) { QApplication::beep(); }
+
+int QtDesktop::SetTimer(int intervalMs, std::function<void()> onTick) {
+    auto* timer = new QTimer(this);
+    timer->setInterval(intervalMs);
+    connect(timer, &QTimer::timeout, this, std::move(onTick));
+    timer->start();
+    const int id = nextTimer_++;
+    timers_[id] = timer;
+    return id;
+}
+
+void QtDesktop::KillTimer(int id) {
+    auto it = timers_.find(id);
+    if (it == timers_.end())
+        return;
+    it->second->stop();
+    it->second->deleteLater();
+    timers_.erase(it);
+}
+
+TPoint QtDesktop::CursorPos() {
+    QPoint p = QCursor::pos();
+    return {p.x(), p.y()};
+}
+
+TSize QtDesktop::ScreenSize() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return {1024, 768};
+    QRect r = screen->geometry();
+    return {r.width(), r.height()};
+}
+
+std::string QtDesktop::HelpPage(int context) {
+    const std::string page = context == 0 ? "index" : "ctx" + std::to_string(context);
+    return LocalPath("help/" + page + ".html");
+}
+
+void QtDesktop::ShowHelp(int context) {
+    std::string page = HelpPage(context);
+    if (!QFile::exists(Q(page)))
+        page = HelpPage(0);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(page)));
+}
+
+bool QtDesktop::AcquireInstanceLock(const std::string& name) {
+    const QString key = InstanceKey(name);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string folder = runtime && *runtime ? runtime : "/tmp";
+    const std::string path = folder + "/" + key.toStdString() + ".lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return true; // no lock can be taken: better two copies than none
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    lockFd_ = fd;
+    // Listen for later copies that ask this one to show itself.
+    QLocalServer::removeServer(key);
+    server_ = new QLocalServer(this);
+    connect(server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* s = server_->nextPendingConnection()) {
+            connect(s, &QLocalSocket::readyRead, this, [this, s] {
+                s->readAll();
+                if (OnActivateRequest)
+                    OnActivateRequest();
+                s->disconnectFromServer();
+            });
+            connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+        }
+    });
+    server_->listen(key);
+    return true;
+}
+
+void QtDesktop::ActivatePreviousInstance(const std::string& name) {
+    QLocalSocket socket;
+    socket.connectToServer(InstanceKey(name));
+    if (socket.waitForConnected(1000)) {
+        socket.write("activate\n");
+        socket.waitForBytesWritten(1000);
+        socket.waitForDisconnected(500);
+    }
+}
+
+bool QtDesktop::StartProgram(const std::string& path, const std::vector<std::string>& args) {
+    QStringList list;
+    for (const auto& a : args)
+        list << Q(a);
+    return QProcess::startDetached(Q(path), list);
+}
+
+void QtDesktop::Quit() { QCoreApplication::quit(); }
+
+TFormView& QtDesktop::ViewOf(TForm& form) {
+    auto it = views_.find(&form);
+    if (it == views_.end())
+        it = views_.emplace(&form, std::make_unique<TFormView>(form, *this)).first;
+    return *it->second;
+}
+
+void QtDesktop::ForgetView(TForm& form) { views_.erase(&form); }
+
+void QtDesktop::BringToFront(TForm& form) {
+    TFormView& view = ViewOf(form);
+    if (view.isVisible()) {
+        view.raise();
+        view.activateWindow();
+    }
+}
+
+void QtDesktop::SetTopmost(TForm& form, bool topmost) { ViewOf(form).SetTopmost(topmost); }
+
+int QtDesktop::ShowModal(TForm& form) {
+    TFormView& view = ViewOf(form);
+    view.setWindowModality(Qt::ApplicationModal);
+    form.ModalResult = 0;
+    form.Show();
+    QEventLoop loop;
+    // The form closes by hiding itself (a button with a modal result, Close, Escape).
+    QTimer watch;
+    watch.setInterval(20);
+    connect(&watch, &QTimer::timeout, &loop, [&] {
+        if (!form.Visible())
+            loop.quit();
+    });
+    watch.start();
+    loop.exec();
+    view.setWindowModality(Qt::NonModal);
+    return form.ModalResult;
+}
+
+} // namespace ostrel

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QObject>
+#include <map>
+#include <memory>
+
+#include "platform/desktop.h"
+
+class QSystemTrayIcon;
+class QLocalServer;
+class QTimer;
+
+namespace ostrel {
+
+class TFormView;
+
+// The desktop services of a Qt 6 session on Linux (X11 or Wayland through Qt).
+class QtDesktop : public QObject, public Desktop {
+    Q_OBJECT
+public:
+    QtDesktop();
+    ~QtDesktop() override;
+
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
+    int MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons, int helpContext) override;
+    void ProcessMessages() override;
+    std::string ClipboardText() override;
+    void SetClipboardText(const std::string& text) override;
+    void SetClipboardListener(std::function<void()> onChange) override;
+    bool TrayAdd(const TTrayIconData& icon) override;
+    bool TrayModify(const TTrayIconData& icon) override;
+    bool TrayDelete(int id) override;
+    bool TrayAvailable() override;
+    void SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) override;
+    void Beep(unsigned type) override;
+    int SetTimer(int intervalMs, std::function<void()> onTick) override;
+    void KillTimer(int id) override;
+    TPoint CursorPos() override;
+    TSize ScreenSize() override;
+    void ShowHelp(int context) override;
+    bool AcquireInstanceLock(const std::string& name) override;
+    void ActivatePreviousInstance(const std::string& name) override;
+    bool StartProgram(const std::string& path, const std::vector<std::string>& args) override;
+    void Quit() override;
+    void BringToFront(TForm& form) override;
+    void SetTopmost(TForm& form, bool topmost) override;
+    int ShowModal(TForm& form) override;
+    std::chrono::system_clock::time_point Now() override { return std::chrono::system_clock::now(); }
+
+    // The view that draws a form; the desktop makes one on first need.
+    TFormView& ViewOf(TForm& form);
+    void ForgetView(TForm& form);
+    // Called when another copy asks this one to show itself.
+    std::function<void()> OnActivateRequest;
+
+    // The help page for a context, as a local file path.
+    static std::string HelpPage(int context);
+
+private:
+    std::function<void()> clipboardListener_;
+    std::function<void(int, TTrayEvent)> trayListener_;
+    std::map<int, QSystemTrayIcon*> trays_;
+    std::map<int, QTimer*> timers_;
+    std::map<TForm*, std::unique_ptr<TFormView>> views_;
+    int nextTimer_ = 1;
+    int lockFd_ = -1;
+    QLocalServer* server_ = nullptr;
+    bool settingClipboard_ = false;
+    QTimer* trayWatch_ = nullptr;
+};
+
+} // namespace ostrel
