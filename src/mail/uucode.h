@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace ostrel {
+
+// UU coding: each line is a length character (the byte count) and the bytes, three to four
+// characters of six bits each; a value v is the character 32 + v, and 0 is written as the grave
+// accent "`". Both " " and "`" read as 0.
+
+// Bytes per full line.
+inline constexpr std::size_t kUULineBytes = 45;
+
+// Appends one encoded line (no line end) for up to 45 bytes.
+void UUEncodeLine(std::string_view bytes, std::string& out);
+// Appends the data as lines of 45 bytes, each followed by lineEnd (no "begin"/"end" lines).
+void UUEncodeLines(std::string_view data, std::string& out, std::string_view lineEnd = "\r\n");
+
+// Decodes one line (without its line end) and appends exactly as many bytes as its length
+// character says, whatever the line's own length: characters missing at the end count as 0
+// (mail programs strip trailing blanks), characters beyond what a full 45-byte line needs are
+// ignored. An empty line gives nothing. A character outside the UU alphabet raises
+// EMessageError "Invalid Character".
+void UUDecodeLine(std::string_view line, std::string& out);
+
+// Decodes the data lines of a UU block fed in pieces of any size; the output does not depend
+// on where the pieces are cut. Lines end in LF or CR LF. Empty lines, "begin ..." lines, a line
+// of one "`" and an "end" line are skipped; every other line is decoded with UUDecodeLine.
+class TUUDecoder {
+public:
+    void Decode(std::string_view piece, std::string& out);
+    // Decodes a last line that had no line break.
+    void Finish(std::string& out);
+    void Reset() { pending_.clear(); }
+
+private:
+    void Line(std::string_view line, std::string& out);
+    std::string pending_;
+};
+
+// One-shot decode of a whole block of lines.
+std::string UUDecode(std::string_view text);
+
+} // namespace ostrel
