@@ -1,5 +1,7 @@
 #include "shell/lists.h"
 
+#include <filesystem>
+
 #include "forms/controls.h"
 #include "util/error.h"
 #include "util/file_io.h"
@@ -40,7 +42,9 @@ std::string JoinListLines(const std::vector<std::string>& lines) {
 
 void LoadList(TListBox& list, const std::string& fileName, bool scrollAlways) {
     const std::string path = LocalPath(fileName);
-    if (FileExists(path)) {
+    std::error_code ec;
+    // Anything by that name counts: a folder in its place is an error to report, not an empty list.
+    if (std::filesystem::exists(path, ec)) {
         std::string text;
         try {
             text = ReadFileString(path);

@@ -108,10 +108,12 @@ bool TSettingsStore::ValidateRequiredFields() {
 }
 
 void TSettingsStore::SetPreferenceControls() {
-    const auto& prefs = ProgramState().Prefs;
+    // Setting a control raises its event, which refreshes the dependent controls and reads
+    // every Preferences control back: work from a copy, the chunk size first.
+    const TPrefs prefs = ProgramState().Prefs;
+    form_.medChunksize.SetText(std::to_string(prefs.ChunkSize));
     form_.optBinaryFormat.SetItemIndex(prefs.prefBinaryFormat);
     form_.chkNoSplit.SetChecked(!prefs.Chunks);
-    form_.medChunksize.SetText(std::to_string(prefs.ChunkSize));
 }
 
 void TSettingsStore::ControlRefresh() {

@@ -36,7 +36,10 @@ void ProgramFolder::CopyData(const std::string& name) const {
                   fs::copy_options::overwrite_existing);
 }
 
-void ProgramFolder::Write(const std::string& name, const std::string& content) const { WriteAll(File(name), content); }
+void ProgramFolder::Write(const std::string& name, const std::string& content) const {
+    fs::create_directories(fs::path(File(name)).parent_path());
+    WriteAll(File(name), content);
+}
 
 std::string ProgramFolder::Read(const std::string& name) const { return ReadAll(File(name)); }
 

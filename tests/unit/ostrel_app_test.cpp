@@ -1,0 +1,282 @@
+#include "shell/ostrel_app.h"
+
+#include <gtest/gtest.h>
+
+#include "forms/application.h"
+#include "platform/fake_desktop.h"
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
+#include "support/test_support.h"
+#include "util/debug_log.h"
+#include "util/file_io.h"
+#include "util/ini_file.h"
+#include "util/program_state.h"
+
+using namespace ostrel;
+
+namespace {
+struct App {
+    test::ProgramFolder folder;
+    FakeDesktop desk;
+    std::unique_ptr<TOstrelApp> app;
+    explicit App(std::vector<std::string> args = {}) {
+        desk.DefaultAnswer = IDNO; // newsletter question: no
+        WriteDebugLog("Started Ostrel");
+        app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::move(args));
+    }
+    TfrmProps& f() { return app->Form(); }
+    std::string Log() { return folder.Read("DebugLog.Txt"); }
+    TIniFile Ini() { return TIniFile(SettingsFileName()); }
+};
+
+std::vector<std::string> LpsLines(const std::string& log) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while ((at = log.find(": LPS ", at)) != std::string::npos) {
+        at += 6;
+        out.push_back(log.substr(at, log.find('\r', at) - at));
+    }
+    return out;
+}
+} // namespace
+
+TEST(Startup, FirstRunGivesTheDefaultsAndAsksForTheAddress) {
+    App a;
+    a.app->FormCreate();
+    auto& f = a.f();
+    EXPECT_EQ(f.optEnabled.ItemIndex(), 0);
+    EXPECT_EQ(f.optConfirm.ItemIndex(), 2);
+    EXPECT_TRUE(f.chkCheckHistory.Checked());
+    EXPECT_TRUE(f.chkOnFailure.Checked());
+    EXPECT_EQ(f.optBinaryFormat.ItemIndex(), 1);
+    EXPECT_TRUE(f.chkNoSplit.Checked());
+    EXPECT_EQ(f.medChunksize.Text(), "60");
+    EXPECT_FALSE(ProgramState().SettingsValid);
+    ASSERT_GE(a.desk.Dialogs.size(), 2u);
+    EXPECT_EQ(a.desk.Dialogs[0].Text, "The required field, A&ddress is empty");
+    EXPECT_EQ(a.desk.Dialogs[0].HelpContext, 2000);
+    EXPECT_NE(a.desk.Dialogs[1].Text.find("newsletter"), std::string::npos);
+    EXPECT_TRUE(f.Visible());
+    EXPECT_TRUE(f.PageActive(f.TabSheet2));
+    EXPECT_EQ(f.ActiveControl(), &f.txtEmail);
+    EXPECT_EQ(a.Ini().ReadInteger("General", "NewsLetterRequest", -1), 1);
+    EXPECT_EQ(a.Ini().ReadString("General", "LocalRoot", ""), a.folder.Path());
+    EXPECT_TRUE(a.desk.HasClipboardListener());
+    EXPECT_EQ(a.desk.TrayIcons.at(0).Tip, "Ostrel");
+
+    const std::string log = a.Log();
+    EXPECT_NE(log.find(": Cmd:\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Version: "), std::string::npos);
+    EXPECT_EQ(LpsLines(log), (std::vector<std::string>{"90902", "90903", "90904", "90905", "90906", "90907", "90910",
+                                                        "90999"}));
+    EXPECT_NE(log.find(": Log trimmed\r\n"), std::string::npos);
+}
+
+TEST(Startup, StoredValuesAreReadWithTheirRules) {
+    App a;
+    a.folder.Write("config/ostrel/OSTREL.INI", "[General]\r\nEmail=me@example.org\r\nprefBinaryFormat=-3\r\n"
+                                               "Enabled=7\r\nChunkSize=0x3C\r\nChunks=1\r\nNewsLetterRequest=3\r\n"
+                                               "[Servers]\r\nSMTP=127.0.0.1\r\n");
+    a.app->FormCreate();
+    EXPECT_EQ(a.f().optBinaryFormat.ItemIndex(), 1);
+    EXPECT_EQ(a.f().optEnabled.ItemIndex(), 0);
+    EXPECT_EQ(a.f().medChunksize.Text(), "60");
+    EXPECT_FALSE(a.f().chkNoSplit.Checked());
+    EXPECT_TRUE(ProgramState().SettingsValid);
+    EXPECT_FALSE(a.f().Visible());
+    EXPECT_TRUE(a.desk.Dialogs.empty()); // nothing to ask
+}
+
+TEST(Settings, OkValidatesSavesEveryKeyAndHides) {
+    App a;
+    a.app->FormCreate();
+    auto& f = a.f();
+    f.txtEmail.SetText("me@example.org");
+    a.desk.Dialogs.clear();
+    f.btnOk.Click(); // SMTP still empty: only that field is reported
+    ASSERT_EQ(a.desk.Dialogs.size(), 1u);
+    EXPECT_EQ(a.desk.Dialogs[0].Text, "The required field, &SMTP server address is empty");
+    EXPECT_TRUE(f.Visible());
+    f.txtSMTP.SetText("mail.example.org");
+    f.optConfirm.SetItemIndex(0);
+    f.btnOk.Click();
+    EXPECT_TRUE(ProgramState().SettingsValid);
+    EXPECT_FALSE(f.Visible());
+    auto ini = a.Ini();
+    for (const char* key : {"Email", "Confirm", "prefBinaryFormat", "Enabled", "CheckHistory", "chkOnFailure",
+                            "chkNotEnabled", "chkNever", "ChunkSize", "Chunks"})
+        EXPECT_NE(ini.ReadString("General", key, "<missing>"), "<missing>") << key;
+    for (const char* key : {"SMTP", "FTP", "HTTPBinary", "HTTPPages"})
+        EXPECT_NE(ini.ReadString("Servers", key, "<missing>"), "<missing>") << key;
+    EXPECT_EQ(ini.ReadInteger("General", "Confirm", -1), 0);
+    EXPECT_NE(a.Log().find(": Email: me@example.org\r\n"), std::string::npos);
+
+    // Cancel brings back what the file holds.
+    f.Show();
+    f.txtEmail.SetText("changed@example.org");
+    f.btnCancel.Click();
+    EXPECT_EQ(f.txtEmail.Text(), "me@example.org");
+    EXPECT_FALSE(f.Visible());
+}
+
+TEST(Settings, AnIllegalChunkSizeBlocksOkUntilSplittingIsOff) {
+    App a;
+    a.app->FormCreate();
+    auto& f = a.f();
+    f.chkNoSplit.Click(); // splitting on
+    a.desk.Dialogs.clear();
+    f.medChunksize.SetText("");
+    ASSERT_FALSE(a.desk.Dialogs.empty());
+    EXPECT_EQ(a.desk.Dialogs.back().Text, "The Chunksize is not legal");
+    EXPECT_EQ(a.desk.Dialogs.back().Buttons, unsigned{mbRetry});
+    EXPECT_FALSE(f.btnOk.Enabled());
+    EXPECT_TRUE(f.PageActive(f.TabSheet6));
+    a.desk.Dialogs.clear();
+    f.chkNoSplit.Click();
+    EXPECT_TRUE(f.btnOk.Enabled());
+    EXPECT_TRUE(a.desk.Dialogs.empty());
+    EXPECT_FALSE(f.medChunksize.Enabled());
+}
+
+TEST(Settings, ControlRefreshMovesTheDefaultButtonWithThePage) {
+    App a;
+    a.app->FormCreate();
+    auto& f = a.f();
+    f.PageControl1.UserSelect(&f.tbsHot);
+    EXPECT_TRUE(f.btnRequest.Default());
+    EXPECT_FALSE(f.btnGo.Default());
+    f.PageControl1.UserSelect(&f.TabSheet5);
+    EXPECT_TRUE(f.btnSend.Default());
+    EXPECT_EQ(f.DefaultButton(), &f.btnSend);
+    EXPECT_FALSE(f.btnSend.Enabled()); // empty queue
+    f.chkNever.Click();
+    EXPECT_FALSE(f.chkOnFailure.Enabled());
+    EXPECT_FALSE(f.chkNotEnabled.Enabled());
+}
+
+TEST(Shutdown, WritesTheListsAndLeavesTheClipboard) {
+    App a;
+    std::string history;
+    for (int i = 0; i < 251; ++i)
+        history += "http://h" + std::to_string(i) + "/ via s on d\n";
+    a.folder.Write("History.Dat", history);
+    a.folder.Write("Queue.Dat", "q1\n\nq2");
+    a.app->FormCreate();
+    a.app->FormDestroy();
+    const std::string saved = a.folder.Read("History.Dat");
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 250);
+    EXPECT_EQ(a.folder.Read("Queue.Dat"), "q1\r\n\r\nq2\r\n");
+    EXPECT_FALSE(a.desk.HasClipboardListener());
+    EXPECT_TRUE(a.desk.TrayIcons.empty());
+}
+
+TEST(Shutdown, AListThatWasNotLoadedIsNotWritten) {
+    App a;
+    a.folder.Write("Queue.Dat", "keep me\n");
+    ::mkdir(a.folder.File("History.Dat").c_str(), 0700); // cannot be read: start-up stops there
+    a.app->FormCreate();
+    ASSERT_FALSE(a.desk.Dialogs.empty());
+    EXPECT_NE(a.desk.Dialogs[0].Text.find("Error in TfrmProps.91900 with UH Cannot open file"), std::string::npos);
+    a.app->FormDestroy();
+    EXPECT_EQ(a.folder.Read("Queue.Dat"), "keep me\n");
+}
+
+TEST(SingleInstance, ASecondCopyEndsUnlessTheFlagFileAllowsIt) {
+    App first;
+    EXPECT_TRUE(first.app->CheckSingleInstance());
+    FakeDesktop& desk = first.desk;
+    TOstrelApp second(desk, first.folder.Path() + "ostrel", {});
+    EXPECT_FALSE(second.CheckSingleInstance());
+    EXPECT_TRUE(desk.Called("ActivatePreviousInstance:ostrel"));
+    first.folder.Write("AllowDuplicateInstance.Flg", "\r");
+    TOstrelApp third(desk, first.folder.Path() + "ostrel", {});
+    EXPECT_TRUE(third.CheckSingleInstance());
+    EXPECT_FALSE(FileExists(first.folder.File("AllowDuplicateInstance.Flg")));
+}
+
+TEST(Timer, InstallerFlagEndsTheProgramAndSlashPShowsOnce) {
+    App a({"/s", "/p"});
+    a.folder.Write("config/ostrel/OSTREL.INI", "[General]\nEmail=a@b\nNewsLetterRequest=1\n[Servers]\nSMTP=h\n");
+    a.app->FormCreate();
+    EXPECT_FALSE(a.f().Visible());
+    a.desk.FireTimers();
+    EXPECT_TRUE(a.f().Visible());
+    a.f().Hide();
+    a.desk.FireTimers();
+    EXPECT_FALSE(a.f().Visible());
+    a.folder.Write("Installer.Flg", "");
+    a.desk.FireTimers();
+    EXPECT_TRUE(a.desk.QuitRequested);
+    EXPECT_FALSE(FileExists(a.folder.File("Installer.Flg")));
+}
+
+TEST(Restart, WritesFlagAndListsBeforeStartingTheNextCopy) {
+    App a({"/s", "/p"});
+    a.app->FormCreate();
+    a.f().lstQueue.AddItem("http://queued/");
+    a.app->Restart();
+    EXPECT_EQ(a.folder.Read("AllowDuplicateInstance.Flg"), "\r");
+    EXPECT_EQ(a.folder.Read("Queue.Dat"), "http://queued/\r\n");
+    ASSERT_EQ(a.desk.Started.size(), 1u);
+    EXPECT_EQ(a.desk.Started[0], a.folder.Path() + "ostrel /s/p");
+    EXPECT_TRUE(a.desk.QuitRequested);
+}
+
+TEST(Diagnostics, HiddenKeysAskBeforeSwitching) {
+    App a;
+    a.app->FormCreate();
+    a.desk.Dialogs.clear();
+    int key = 'A';
+    a.desk.Answers = {IDNO};
+    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    EXPECT_FALSE(ProgramState().SuperDebug);
+    EXPECT_EQ(a.desk.Dialogs.back().Text, "Super debug status is: OFF. Change?");
+    a.desk.Answers = {IDYES};
+    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    EXPECT_TRUE(ProgramState().SuperDebug);
+    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    EXPECT_EQ(a.desk.Dialogs.back().Text, "Super debug status is: ON. Change?");
+    key = '1';
+    a.desk.Answers = {IDNO};
+    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    EXPECT_FALSE(ProgramState().DontSend);
+    a.desk.Answers = {IDYES};
+    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    EXPECT_TRUE(ProgramState().DontSend);
+}
+
+TEST(TrayIcon, ClicksToggleTheStateAndAFailedAddIsRetried) {
+    App a;
+    a.desk.TrayOk = false; // no notification area yet
+    a.app->FormCreate();
+    EXPECT_FALSE(a.app->TaskIcon1().Active());
+    a.desk.TrayOk = true;
+    a.desk.FireTimers();
+    EXPECT_TRUE(a.app->TaskIcon1().Active());
+    a.desk.FireTray(0, TTrayEvent::LButtonUp);
+    EXPECT_EQ(a.f().optEnabled.ItemIndex(), 1);
+    EXPECT_EQ(a.desk.TrayIcons.at(0).Tip, "(Ostrel)");
+    EXPECT_EQ(a.desk.TrayIcons.at(0).Icon, "dim");
+    a.desk.FireTray(7, TTrayEvent::LButtonUp); // another icon's callback
+    EXPECT_EQ(a.f().optEnabled.ItemIndex(), 1);
+    a.desk.FireTray(0, TTrayEvent::LButtonDblClk);
+    EXPECT_EQ(a.f().optEnabled.ItemIndex(), 1);
+    a.desk.FireTray(0, TTrayEvent::LButtonUp);
+    EXPECT_EQ(a.desk.TrayIcons.at(0).Tip, "Ostrel");
+    a.f().Hide();
+    a.desk.FireTray(0, TTrayEvent::RButtonUp);
+    EXPECT_TRUE(a.f().Visible());
+    EXPECT_EQ(a.f().Left(), (1024 - 520) / 2);
+}
+
+TEST(AppException, ReportsTheSenderStageAndMessage) {
+    App a;
+    a.app->FormCreate();
+    a.desk.Dialogs.clear();
+    SetStage(777, false);
+    a.f().btnHelp.OnClick = [] { throw std::runtime_error("boom"); };
+    Application().Invoke("TfrmProps", a.f().btnHelp.OnClick);
+    ASSERT_EQ(a.desk.Dialogs.size(), 1u);
+    EXPECT_EQ(a.desk.Dialogs[0].Text, "Error in TfrmProps.777 with UH boom");
+}
