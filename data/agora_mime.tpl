@@ -1,0 +1,3 @@
+reply mime
+ý
+GET þ

@@ -1,0 +1,3 @@
+reply uuencode
+ý
+GET þ

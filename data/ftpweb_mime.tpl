@@ -1,0 +1,3 @@
+FORMAT MIME
+ý
+FETCH þ

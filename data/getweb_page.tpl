@@ -1,0 +1,4 @@
+begin
+GET þ
+source þ
+end

@@ -1,0 +1,193 @@
+#include "servers/server_directory.h"
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "forms/controls.h"
+#include "platform/fake_desktop.h"
+#include "support/test_support.h"
+#include "util/error.h"
+#include "util/ini_file.h"
+#include "util/program_state.h"
+
+using namespace ostrel;
+
+namespace {
+
+class ServerDirectoryTest : public ::testing::Test {
+protected:
+    test::ProgramFolder folder;
+    FakeDesktop desktop;
+    TComboBox pages{"cboHTTPServersPages", nullptr};
+    TComboBox binaries{"cboHTTPServersBinary", nullptr};
+    TComboBox ftps{"cboFTPservers", nullptr};
+    TLabel pagesInfo{"infoHTTPServersPages", nullptr};
+    TLabel binariesInfo{"infoHTTPServersBinary", nullptr};
+    TLabel ftpsInfo{"infoFTPservers", nullptr};
+    TServerDirectory directory{desktop, TServerControls{pages, binaries, ftps, pagesInfo, binariesInfo, ftpsInfo}};
+
+    void Settings(const std::string& key, const std::string& value) {
+        TIniFile(SettingsFileName()).WriteString("Servers", key, value);
+    }
+};
+
+const char* const ThreeRoles = "[page@a]\r\nType=0\r\nInfo=Pages`line two`line three\r\nverbPagesHttp=send\r\n"
+                               "filePagesHttp=page.tpl\r\n"
+                               "[bin@b]\r\nType=1\r\nInfo=Binaries\r\nverbBinaryHttp=GET\r\n"
+                               "fileBinaryHttpU=u.tpl\r\nfileBinaryHttpM=m.tpl\r\n"
+                               "[ftp@c]\r\nType=2\r\nInfo=Ftp`more\r\n";
+
+} // namespace
+
+TEST_F(ServerDirectoryTest, ScanListsSectionsByRoleInFileOrder) {
+    folder.Write("uservers.da2", "; comment\r\n"
+                                 "[p1]\r\nType=0\r\n"
+                                 "[all]\r\nType=320\r\n"
+                                 " [blank-before]\r\nType=0\r\n"
+                                 "[blank-after] \r\nType=0\r\n"
+                                 "[two]]\r\nType=0\r\n"
+                                 "[no-type]\r\nInfo=x\r\n"
+                                 "[type4]\r\nType=4\r\n"
+                                 "[minus]\r\nType=-1\r\n"
+                                 "[word]\r\nType=abc\r\n"
+                                 "[b3]\nType=3\n"     // bare line feeds
+                                 "[f2]\rType=2\r"     // bare carriage returns
+                                 "[p1]\r\nType=1\r\n"); // repeated: the first section's Type counts
+    directory.LoadServerDirectory();
+    EXPECT_EQ(pages.Items(), (std::vector<std::string>{"p1", "all", "p1"}));
+    EXPECT_EQ(binaries.Items(), (std::vector<std::string>{"all", "b3"}));
+    EXPECT_EQ(ftps.Items(), (std::vector<std::string>{"all", "f2"}));
+    EXPECT_NE(test::ReadAll(folder.File("DebugLog.Txt")).find("Loaded Server File"), std::string::npos);
+}
+
+TEST_F(ServerDirectoryTest, MissingOrUnreadableDirectoryRaisesAndKeepsTheLists) {
+    pages.SetItems({"kept"});
+    EXPECT_THROW(directory.LoadServerDirectory(), EInOutError);
+    EXPECT_EQ(pages.Items(), std::vector<std::string>{"kept"});
+    std::filesystem::create_directory(folder.File("uservers.da2"));
+    EXPECT_THROW(directory.LoadServerDirectory(), EInOutError);
+    EXPECT_EQ(pages.Items(), std::vector<std::string>{"kept"});
+}
+
+TEST_F(ServerDirectoryTest, SelectionFollowsSettingsThenSuggestionsThenFirstEntry) {
+    folder.Write("uservers.da2", "[p1]\r\nType=0\r\n[p2]\r\nType=0\r\n[b1]\r\nType=1\r\n[b2]\r\nType=1\r\n"
+                                 "[f1]\r\nType=2\r\n[f2]\r\nType=2\r\n");
+    folder.Write("Suggest.Ini", "[Servers]\r\nHTTPPages=p2\r\nHTTPBinary=b2\r\nFTP=f2\r\n");
+    Settings("HTTPBinary", "B1"); // differs only in case: not a match
+    Settings("FTP", "f1");
+    directory.LoadServerDirectory();
+    EXPECT_EQ(pages.Text(), "p2");    // no setting: the suggestion
+    EXPECT_EQ(binaries.Text(), "b1"); // no exact match: the first entry
+    EXPECT_EQ(ftps.Text(), "f1");
+    // The selection step writes nothing back.
+    EXPECT_EQ(folder.Read("Suggest.Ini"), "[Servers]\r\nHTTPPages=p2\r\nHTTPBinary=b2\r\nFTP=f2\r\n");
+}
+
+TEST_F(ServerDirectoryTest, SelectionStepCanBeReplaced) {
+    folder.Write("uservers.da2", "[p1]\r\nType=0\r\n[p2]\r\nType=0\r\n");
+    std::vector<std::string> seen;
+    directory.OnApplyServerSelections = [&](TServerDirectory& d) {
+        for (auto& role : d.Roles())
+            seen.push_back(role.Key + ":" + role.Label + ":" + std::to_string(role.List.Count()));
+        d.Controls().cboHTTPServersPages.SetItemIndex(1);
+    };
+    directory.LoadServerDirectory();
+    EXPECT_EQ(seen, (std::vector<std::string>{"FTP:Ftp Server:0", "HTTPBinary:Http Binary Server:0",
+                                              "HTTPPages:Http Page Server:2"}));
+    EXPECT_EQ(pages.Text(), "p2");
+}
+
+TEST_F(ServerDirectoryTest, DistributionTagIsReadDuringTheLoad) {
+    folder.Write("uservers.da2", "[p]\r\nType=0\r\n");
+    folder.Write("DistInfo.Dat", "[General]\r\nDistInfo=magazine-cd\r\n");
+    directory.LoadServerDirectory();
+    EXPECT_EQ(ProgramState().DistInfo, "magazine-cd");
+}
+
+TEST_F(ServerDirectoryTest, ReadServerKeyFollowsProfileRules) {
+    const std::string longValue(1500, 'v');
+    folder.Write("uservers.da2", "[Srv@X]\r\nSubject =  \"quoted value\"  \r\nLong=" + longValue +
+                                     "\r\n[srv@x]\r\nSubject=second section ignored\r\nOther=ignored\r\n");
+    EXPECT_EQ(TServerDirectory::ReadServerKey("SRV@x", "SUBJECT"), "quoted value");
+    EXPECT_EQ(TServerDirectory::ReadServerKey("srv@x", "Long"), std::string(1023, 'v'));
+    EXPECT_EQ(TServerDirectory::ReadServerKey("srv@x", "Other"), "");
+    EXPECT_EQ(TServerDirectory::ReadServerKey("", "Subject"), "");
+    EXPECT_EQ(TServerDirectory::ReadServerKey("nobody", "Subject"), "");
+    // Reads see the file as it is now.
+    folder.Write("uservers.da2", "[srv@x]\r\nSubject=changed\r\n");
+    EXPECT_EQ(TServerDirectory::ReadServerKey("srv@x", "Subject"), "changed");
+}
+
+TEST_F(ServerDirectoryTest, RefreshSetsLabelsAndCacheFromTheSelections) {
+    folder.Write("uservers.da2", ThreeRoles);
+    directory.LoadServerDirectory();
+    ProgramState().Prefs.prefBinaryFormat = 0;
+    directory.RefreshServerSelection();
+    EXPECT_EQ(pagesInfo.Caption(), "Pages <click for more info>");
+    EXPECT_EQ(binariesInfo.Caption(), "Binaries");
+    EXPECT_EQ(ftpsInfo.Caption(), "Ftp <click for more info>");
+    const auto& cache = directory.Cache();
+    EXPECT_EQ(cache.PageVerb, "send ");
+    EXPECT_EQ(cache.PageTemplate, "page.tpl");
+    EXPECT_EQ(cache.BinaryVerb, "GET ");
+    EXPECT_EQ(cache.BinaryTemplate, "u.tpl");
+
+    ProgramState().Prefs.prefBinaryFormat = 1;
+    directory.cboHTTPServersBinaryChange();
+    EXPECT_EQ(cache.BinaryTemplate, "m.tpl");
+    ProgramState().Prefs.prefBinaryFormat = 2;
+    directory.RefreshServerSelection();
+    EXPECT_EQ(cache.BinaryTemplate, "u.tpl");
+    // No valid format: the template of the last valid one stays.
+    ProgramState().Prefs.prefBinaryFormat = -1;
+    directory.RefreshServerSelection();
+    EXPECT_EQ(cache.BinaryTemplate, "u.tpl");
+    EXPECT_NE(test::ReadAll(folder.File("DebugLog.Txt")).find("UDSI"), std::string::npos);
+}
+
+TEST_F(ServerDirectoryTest, EmptyRoleListLeavesLabelAndKeysEmpty) {
+    folder.Write("uservers.da2", "[page@a]\r\nType=0\r\nInfo=Pages\r\nverbPagesHttp=send\r\n");
+    directory.LoadServerDirectory();
+    binariesInfo.SetCaption("stale");
+    directory.RefreshServerSelection();
+    EXPECT_EQ(binariesInfo.Caption(), "");
+    EXPECT_EQ(directory.BinaryServer(), "");
+    EXPECT_EQ(directory.Cache().BinaryVerb, " ");
+    EXPECT_EQ(directory.Cache().BinaryTemplate, "");
+}
+
+TEST_F(ServerDirectoryTest, ExpandedInfoShowsEveryLineOfTheClickedRole) {
+    folder.Write("uservers.da2", ThreeRoles);
+    directory.LoadServerDirectory();
+    directory.infoHTTPServersPagesClick(pagesInfo);
+    directory.infoHTTPServersPagesClick(binariesInfo);
+    ASSERT_EQ(desktop.Dialogs.size(), 2u);
+    EXPECT_EQ(desktop.Dialogs[0].Text,
+              "Expanded information (if any) about PAGE@A is shown below:\r\n\nPages\r\nline two\r\nline three");
+    EXPECT_EQ(desktop.Dialogs[1].Text, "Expanded information (if any) about BIN@B is shown below:\r\n\nBinaries");
+    EXPECT_EQ(desktop.Dialogs[0].Flags, static_cast<unsigned>(MB_OK));
+}
+
+TEST(DeliveredServerDirectory, OffersEveryRoleAndItsSuggestions) {
+    test::ProgramFolder folder;
+    for (const char* name : {"uservers.da2", "Suggest.Ini"})
+        folder.CopyData(name);
+    FakeDesktop desktop;
+    TComboBox pages{"p", nullptr}, binaries{"b", nullptr}, ftps{"f", nullptr};
+    TLabel l1{"l1", nullptr}, l2{"l2", nullptr}, l3{"l3", nullptr};
+    TServerDirectory directory{desktop, TServerControls{pages, binaries, ftps, l1, l2, l3}};
+    directory.LoadServerDirectory();
+    EXPECT_GE(pages.Count(), 3);
+    EXPECT_GE(binaries.Count(), 3);
+    EXPECT_GE(ftps.Count(), 3);
+    // The suggested servers exist in the lists they are suggested for.
+    const TIniFile suggest(folder.File("Suggest.Ini"));
+    EXPECT_EQ(pages.Text(), suggest.ReadString("Servers", "HTTPPages", "?"));
+    EXPECT_EQ(binaries.Text(), suggest.ReadString("Servers", "HTTPBinary", "?"));
+    EXPECT_EQ(ftps.Text(), suggest.ReadString("Servers", "FTP", "?"));
+    // Every listed server describes itself.
+    for (const auto* list : {&pages, &binaries, &ftps})
+        for (const auto& server : list->Items())
+            EXPECT_FALSE(TServerDirectory::ReadServerKey(server, "Info").empty()) << server;
+}
