@@ -1,0 +1,195 @@
+#include "mail/base64.h"
+#include "mail/quoted_printable.h"
+#include "mail/uucode.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "util/error.h"
+
+using namespace ostrel;
+
+namespace {
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(random() & 0xFF);
+    return s;
+}
+
+// Feeds the decoder the input cut into pieces of the given size.
+template <class Decoder>
+std::string DecodeInPieces(Decoder decoder, const std::string& input, std::size_t piece) {
+    std::string out;
+    for (std::size_t pos = 0; pos < input.size(); pos += piece)
+        decoder.Decode(std::string_view(input).substr(pos, piece), out);
+    decoder.Finish(out);
+    return out;
+}
+
+const std::size_t kPieces[] = {1, 2, 3, 16, 1024, 4096};
+
+} // namespace
+
+TEST(Base64, EncodesMailLinesOf76CharactersAndRoundTripsInAnyPieces) {
+    EXPECT_EQ(Base64Encode(""), "");
+    EXPECT_EQ(Base64Encode("f"), "Zg==");
+    EXPECT_EQ(Base64Encode("fo"), "Zm8=");
+    EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
+
+    const std::string data = RandomBytes(10000, 1);
+    std::string lines;
+    Base64EncodeLines(data, lines);
+    std::size_t pos = 0;
+    while (pos < lines.size()) {
+        const auto end = lines.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_LE(end - pos, 76u);
+        if (end + 2 < lines.size()) {
+            EXPECT_EQ(end - pos, 76u);
+        }
+        pos = end + 2;
+    }
+    for (std::size_t piece : kPieces)
+        EXPECT_EQ(DecodeInPieces(TBase64Decoder(), lines, piece), data) << "piece " << piece;
+    EXPECT_EQ(Base64Decode(lines), data);
+}
+
+TEST(Base64, HandlesPaddingUnpaddedEndsAndBadCharacters) {
+    EXPECT_EQ(Base64Decode("QQ=="), "A");
+    EXPECT_EQ(Base64Decode("QUI="), "AB");
+    // No padding: only whole bytes come out, never a byte made of filler bits.
+    EXPECT_EQ(Base64Decode("QQ"), "A");
+    EXPECT_EQ(Base64Decode("QUI"), "AB");
+    // Encodings glued together after padding (per-line encoders do that).
+    EXPECT_EQ(Base64Decode("QQ==QUI="), "AAB");
+    EXPECT_EQ(Base64Decode(" Q U\r\nI =\n"), "AB");
+    EXPECT_THROW(Base64Decode("QU*I"), EMessageError);
+    EXPECT_EQ(Base64Decode("QU*I", false), "AB");
+    for (std::size_t piece : {1u, 2u, 3u})
+        EXPECT_EQ(DecodeInPieces(TBase64Decoder(), "QQ==QUI=QUJD", piece), "AABABC");
+}
+
+TEST(QuotedPrintable, EncodedLinesStayShortAndDecodeBackExactly) {
+    std::string text = std::string(300, 'a') + "\r\n" + "x = y\tz \xE9\xFF\x7F\r\n\r\n" + "tail " +
+                       std::string(100, ' ') + "\r\n" + "end  ";
+    const auto lines = TQuotedPrintable::Encode(text);
+    std::string wire;
+    for (const auto& line : lines) {
+        EXPECT_LE(line.size(), 76u) << line;
+        if (!line.empty()) {
+            EXPECT_NE(line.back(), ' ') << "a line may not end in a blank: " << line;
+            EXPECT_NE(line.back(), '\t');
+        }
+        for (unsigned char c : line)
+            EXPECT_TRUE(c >= 32 && c < 127) << "unsafe byte in " << line;
+        wire += line + "\r\n";
+    }
+    // Every paragraph of the input ends in CR LF on the wire; the last one had none.
+    EXPECT_EQ(QuotedPrintableDecode(wire), text + "\r\n");
+    for (std::size_t piece : kPieces)
+        EXPECT_EQ(DecodeInPieces(TQuotedPrintableDecoder(), wire, piece), text + "\r\n") << "piece " << piece;
+    EXPECT_EQ(TQuotedPrintable::Decode(lines), text + "\r\n");
+}
+
+TEST(QuotedPrintable, EncoderBreaksAtBlanksAndKeepsEveryParagraph) {
+    std::string words;
+    for (int i = 0; i < 30; ++i)
+        words += "word" + std::to_string(i) + " ";
+    words.pop_back();
+    const auto lines = TQuotedPrintable::Encode(words);
+    ASSERT_GT(lines.size(), 1u);
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].back(), '=');
+        // The break falls before a blank, which starts the next line.
+        EXPECT_EQ(lines[i + 1].front(), ' ');
+    }
+    // Lone CR and LF are line breaks of their own: no empty line disappears.
+    EXPECT_EQ(TQuotedPrintable::Encode("a\n\nb"), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(TQuotedPrintable::Encode("a\r\n\r\nb\r\n"), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(TQuotedPrintable::Encode("\r\n"), (std::vector<std::string>{""}));
+    EXPECT_TRUE(TQuotedPrintable::Encode("").empty());
+    EXPECT_EQ(TQuotedPrintable::Encode(std::string(kMaxQuotedPrintableParagraph, 'x')).size(), 328u);
+    try {
+        TQuotedPrintable::Encode(std::string(kMaxQuotedPrintableParagraph + 1, 'x'));
+        FAIL() << "a paragraph over the limit must be refused";
+    } catch (const EMessageError& e) {
+        EXPECT_STREQ(e.what(), "Paragraph is too large");
+    }
+}
+
+TEST(QuotedPrintable, DecoderKeepsMalformedEscapesAndHonoursSoftBreaks) {
+    EXPECT_EQ(QuotedPrintableDecode("a=3db=3D=\r\nc\r\n"), "a=b=c\r\n");
+    EXPECT_EQ(QuotedPrintableDecode("=XYz =4\r\n"), "=XYz =4\r\n");
+    // Transport padding after a soft break and trailing blanks before a hard one are not text.
+    EXPECT_EQ(QuotedPrintableDecode("ab=  \r\ncd   \r\nlast"), "abcd\r\nlast");
+    EXPECT_EQ(QuotedPrintableDecode("lf only\nnext=\n"), "lf only\r\nnext");
+    // An encoded "=" at a line end is data, not a soft break.
+    EXPECT_EQ(TQuotedPrintable::Decode({"x=3D", "y"}), "x=\r\ny\r\n");
+    EXPECT_EQ(TQuotedPrintable::Decode({"eof\x1A", "z="}), "eof\x1Az");
+    EXPECT_EQ(QuotedPrintableDecodeLine("a_b=5F=3"), "a_b_=3");
+}
+
+TEST(UUCode, EncodesStandardLinesAndRoundTripsInAnyPieces) {
+    std::string line;
+    UUEncodeLine("Cat", line);
+    EXPECT_EQ(line, "#0V%T");
+    line.clear();
+    // Zero values are written as the grave accent, never as a blank.
+    UUEncodeLine(std::string(3, '\0'), line);
+    EXPECT_EQ(line, "#````");
+
+    const std::string data = RandomBytes(45 * 100 + 7, 2);
+    std::string text = "begin 600 f.bin\r\n";
+    UUEncodeLines(data, text);
+    text += "`\r\nend\r\n";
+    const auto firstEnd = text.find("\r\n", 17);
+    EXPECT_EQ(firstEnd - 17, 61u);
+    for (std::size_t piece : kPieces)
+        EXPECT_EQ(DecodeInPieces(TUUDecoder(), text, piece), data) << "piece " << piece;
+    // Without CR, and without a final line break.
+    std::string bare;
+    UUEncodeLines(data, bare, "\n");
+    bare.pop_back();
+    EXPECT_EQ(UUDecode(bare), data);
+}
+
+TEST(UUCode, OddLinesNeverReachOutsideTheLine) {
+    std::string out;
+    // Blanks stripped by a mail program: the missing characters count as zero.
+    UUDecodeLine("#0V", out);
+    EXPECT_EQ(out, std::string("C`\0", 3));
+    out.clear();
+    UUDecodeLine("M", out);
+    EXPECT_EQ(out, std::string(45, '\0'));
+    // Lengths above 45 ('N'..'_') give exactly that many bytes, whatever the line holds.
+    out.clear();
+    UUDecodeLine("_", out);
+    EXPECT_EQ(out.size(), 63u);
+    out.clear();
+    UUDecodeLine(std::string("M") + std::string(200, '!'), out);
+    EXPECT_EQ(out.size(), 45u);
+    // Blank and grave accent both read as zero.
+    std::string a, b;
+    UUDecodeLine("#    ", a);
+    UUDecodeLine("#````", b);
+    EXPECT_EQ(a, std::string(3, '\0'));
+    EXPECT_EQ(a, b);
+    out.clear();
+    UUDecodeLine("", out);
+    EXPECT_TRUE(out.empty());
+
+    // Prose is not UU data, also where the letters lie beyond the length's characters.
+    EXPECT_THROW(UUDecodeLine("Hello world", out), EMessageError);
+    EXPECT_THROW(UUDecodeLine("!!!!abc", out), EMessageError);
+    EXPECT_THROW(UUDecodeLine("a", out), EMessageError);
+    try {
+        UUDecode("M" + std::string(60, '!') + "\nthis is text\n");
+        FAIL();
+    } catch (const EMessageError& e) {
+        EXPECT_STREQ(e.what(), "Invalid Character");
+    }
+}
