@@ -20,6 +20,17 @@ constexpr int HelpContextWrongPart = 9005;
 
 const char* const PseudoHeader = "PseudoHeader: x\r\n\r\n";
 
+std::string WithCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 40);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
 bool IsClosingLine(std::string_view line) { return line == "`" || line == " "; }
 
 // Splits at CR, LF or CR LF; a break at the very end adds no empty line.
@@ -195,7 +206,9 @@ int TfrmDecode::ConfirmPartNumber(const std::string& subject) {
 }
 
 void TfrmDecode::btnNextClick() {
-    const std::string text = desktop_.ClipboardText();
+    // Mail programs on this system copy lines ending in a bare line feed; the part and end
+    // detection below looks for CR LF, so bring the text to that form first.
+    const std::string text = WithCrLf(desktop_.ClipboardText());
     if (ConfirmPartNumber(ParseField("Subject: ", text)) == IDRETRY)
         return;
     try {

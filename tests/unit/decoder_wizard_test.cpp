@@ -10,6 +10,7 @@
 #include "support/test_support.h"
 #include "util/file_io.h"
 #include "util/program_state.h"
+#include "util/text.h"
 
 namespace ostrel {
 namespace {
@@ -212,6 +213,17 @@ TEST_F(WizardTest, LaterPartsNeedTheClosingLineOnALineOfItsOwn) {
     EXPECT_FALSE(HoldsEndOfData("data`\r\nend\r\n"));
     EXPECT_FALSE(HoldsEndOfData("\r\n`\nend\r\n"));
     EXPECT_TRUE(HoldsEndOfData("x\r\n \r\nend"));
+}
+
+TEST_F(WizardTest, PartsCopiedWithBareLineFeedsAreJoinedToo) {
+    const std::string data = RandomBytes(6000, 11);
+    auto parts = EncodedParts("lf.bin", data, 2);
+    TfrmDecode w(desktop, message, 0ms);
+    for (auto& p : parts) {
+        desktop.Clipboard = ReplaceEach("\r\n", Mail("lf.bin", p + "\r\n-- \r\nsig\r\n"), "\n");
+        w.btnNext.Click();
+    }
+    EXPECT_EQ(folder.Read("downloads/lf.bin"), data);
 }
 
 TEST(Cleaning, KeepsEncodedLinesAndMarkersAndDropsTheRest) {
