@@ -239,10 +239,10 @@ private:
         }
         for (std::size_t i = 0; i < atts.Count(); ++i) {
             const TmsAttItem& att = atts[i];
-            if (i > 0) {
-                WriteLine("");
+            // The empty line after the previous part's data already ends it: a second one would
+            // add a line break to every text attachment.
+            if (i > 0)
                 WriteLine("--" + boundary);
-            }
             const std::string lower = LowerCase(att.FileName());
             const bool bare =
                 alternative || nested || (i == 0 && message_.Body.empty() && IsBodyFile(lower));

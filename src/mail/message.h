@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <deque>
 #include <vector>
 
 namespace ostrel {
@@ -46,7 +47,8 @@ bool operator==(const TmsMailAddress& a, const TmsMailAddress& b);
 // A "<" without a ">" gives an empty address and the whole text as the name; never raises.
 TmsMailAddress ParseMailAddress(const std::string& text);
 
-// An ordered list that owns its addresses; copying copies the entries.
+// An ordered list that owns its addresses; copying copies the entries. A reference to an
+// entry stays valid while entries are appended.
 class TmsAddressList {
 public:
     TmsMailAddress& Items(std::size_t index) { return items_.at(index); }
@@ -69,7 +71,7 @@ public:
     auto end() { return items_.end(); }
 
 private:
-    std::vector<TmsMailAddress> items_;
+    std::deque<TmsMailAddress> items_;
 };
 
 // One attachment: its decoded bytes and how it is described in a mail.
@@ -121,7 +123,7 @@ public:
     auto end() { return items_.end(); }
 
 private:
-    std::vector<TmsAttItem> items_;
+    std::deque<TmsAttItem> items_;
 };
 
 // Raw header lines ("Name: value"); a line that begins with a blank or a tab continues the one
