@@ -236,9 +236,12 @@ void TFormView::Bind(TControl& c, QWidget* w) {
         if (TPopupMenu* menu = list.PopupMenu()) {
             lw->setContextMenuPolicy(Qt::CustomContextMenu);
             connect(lw, &QListWidget::customContextMenuRequested, this, [this, lw, menu, &list](const QPoint& pos) {
-                // A right click selects the item under the pointer first, as users expect.
-                if (QListWidgetItem* item = lw->itemAt(pos))
-                    Invoke(form_, [&] { list.SetItemIndex(lw->row(item)); });
+                // A click selects the entry under the pointer (or none); the menu opens only
+                // over an entry.
+                QListWidgetItem* item = lw->itemAt(pos);
+                Invoke(form_, [&] { list.SetItemIndex(item ? lw->row(item) : -1); });
+                if (!item)
+                    return;
                 QMenu popup(lw);
                 for (auto& item : menu->Items()) {
                     QAction* a = popup.addAction(Q(item.Caption));
