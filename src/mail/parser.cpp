@@ -429,6 +429,7 @@ bool TmsCustomDecoder::ReadPart() {
         const std::string closingLine = boundary_ + "--";
         std::vector<std::string> quoted;
         TBase64Decoder base64;
+        bool endedByBoundary = false;
         if (transfer.Encoding == kEncodingBase64 && !transfer.UU)
             ReserveFor(item->Data, Remaining(), 0.75);
         for (;;) {
@@ -439,6 +440,7 @@ bool TmsCustomDecoder::ReadPart() {
             }
             if (line.starts_with(boundary_)) {
                 closing = line == closingLine;
+                endedByBoundary = true;
                 break;
             }
             switch (transfer.Encoding) {
@@ -462,6 +464,10 @@ bool TmsCustomDecoder::ReadPart() {
             base64.Finish(item->Data);
         if (transfer.Encoding == kEncodingQuotedPrintable)
             item->Data = TQuotedPrintable::Decode(quoted);
+        // The line break in front of a boundary belongs to the boundary, not to the part;
+        // keeping it would add CR LF to every text attachment.
+        if (endedByBoundary && transfer.Encoding != kEncodingBase64 && item->Data.ends_with("\r\n"))
+            item->Data.resize(item->Data.size() - 2);
         Fit(item->Data);
         message_.Attachments.AddObject(std::move(item));
     } catch (const EMessageParserError&) {

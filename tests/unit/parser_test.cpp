@@ -228,7 +228,7 @@ TEST(MimeBranch, MixedMessageGivesTextBodyAndDecodedAttachmentsWhateverPiecesThe
         EXPECT_EQ(m.Attachments[0].Encoding, kEncodingBase64);
         EXPECT_EQ(m.Attachments[0].Data, binary);
         EXPECT_EQ(m.Attachments[1].FileName(), "notes.txt");
-        EXPECT_EQ(m.Attachments[1].Data, "a=b c\r\n");
+        EXPECT_EQ(m.Attachments[1].Data, "a=b c");
     }
 }
 
@@ -245,7 +245,7 @@ TEST(MimeBranch, NestedAlternativeThenAnAttachment) {
     ASSERT_EQ(m.Attachments.Count(), 2u);
     EXPECT_EQ(m.Attachments[0].FileName().substr(0, 5), "_alt.");
     EXPECT_EQ(m.Attachments[0].ContentType, "text/html");
-    EXPECT_EQ(m.Attachments[0].Data, "<p>html</p>\r\n");
+    EXPECT_EQ(m.Attachments[0].Data, "<p>html</p>");
     EXPECT_EQ(m.Attachments[1].FileName(), "a.zip");
     EXPECT_EQ(m.Attachments[1].Data, "PK\x03\x04");
 }
