@@ -24,8 +24,8 @@ constexpr size_t LongDirectory = 60;
 // SMTP commands of its own; NUL ends the text early in too many places.
 void RefuseControlBytes(const std::string& field, const std::string& value) {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw EMessageError("The " + field + " of the request holds a line break or a NUL character: " +
-                            "the request was not composed");
+        throw EMessageError("The " + field +
+                            " of the request holds a line break or a NUL character: " + "the request was not composed");
 }
 
 // Replaces each marker byte of the template by its text in one pass over the template, so that
@@ -44,7 +44,9 @@ std::string FillTemplate(const std::string& text, const std::string& url, const 
     return result;
 }
 
-std::string ReadTemplate(const std::string& name) { return ReadFileString(LocalPath(name)); }
+std::string ReadTemplate(const std::string& name) {
+    return ReadFileString(LocalPath(name));
+}
 
 class TComposition {
 public:

@@ -136,9 +136,15 @@ std::string TServerDirectory::ShortInfo(const std::string& info) {
     return info.substr(0, tick) + " <click for more info>";
 }
 
-std::string TServerDirectory::PageServer() const { return controls_.cboHTTPServersPages.Text(); }
-std::string TServerDirectory::BinaryServer() const { return controls_.cboHTTPServersBinary.Text(); }
-std::string TServerDirectory::FTPServer() const { return controls_.cboFTPservers.Text(); }
+std::string TServerDirectory::PageServer() const {
+    return controls_.cboHTTPServersPages.Text();
+}
+std::string TServerDirectory::BinaryServer() const {
+    return controls_.cboHTTPServersBinary.Text();
+}
+std::string TServerDirectory::FTPServer() const {
+    return controls_.cboFTPservers.Text();
+}
 
 void TServerDirectory::RefreshServerSelection() {
     WriteDebugLog("UDSI");
@@ -178,8 +184,8 @@ void TServerDirectory::ShowServerInfo(const TLabel& clicked) {
         return;
     const std::string info = ReplaceEach(std::string(1, InfoBreak), ReadServerKey(server, "Info"), "\r\n");
     ShowMessageBox(desktop_,
-                   "Expanded information (if any) about " + UpperCase(server) + " is shown below:" + "\r\n\n" + info,
-                   4, MB_OK);
+                   "Expanded information (if any) about " + UpperCase(server) + " is shown below:" + "\r\n\n" + info, 4,
+                   MB_OK);
 }
 
 } // namespace ostrel

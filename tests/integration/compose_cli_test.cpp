@@ -139,7 +139,9 @@ TEST_F(ComposeCliTest, OneServerForEveryRole) {
 TEST_F(ComposeCliTest, DirectRequests) {
     Golden("direct", {"mailserver:robot@lists.example.org\x9Fsubscribe\x9Fsubscribe news\x9Fquit",
                       "mailserver:robot@lists.example.org\x9Fhelp"});
-    Golden("direct_and_web", {"http://www.example.org/?mailserver:robot@x.example\x9F" "subj\x9F" "body"});
+    Golden("direct_and_web", {"http://www.example.org/?mailserver:robot@x.example\x9F"
+                              "subj\x9F"
+                              "body"});
 }
 
 TEST_F(ComposeCliTest, LongUrlsAndHighBytesGoOutQuotedPrintable) {

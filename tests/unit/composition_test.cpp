@@ -160,9 +160,11 @@ TEST_F(CompositionTest, FtpScriptSplitsHostDirectoryAndFile) {
     ProgramState().Prefs.prefBinaryFormat = 0;
     ProgramState().Prefs.Chunks = false;
     ASSERT_TRUE(Compose("ftp://host/file.zip"));
-    EXPECT_EQ(msg.Body, std::vector<std::string>{"open host\r\nbinary\r\nforce uu\r\nnochunks\r\nget file.zip\r\nquit\r\n"});
+    EXPECT_EQ(msg.Body,
+              std::vector<std::string>{"open host\r\nbinary\r\nforce uu\r\nnochunks\r\nget file.zip\r\nquit\r\n"});
     ASSERT_TRUE(Compose("ftp://host/pub/"));
-    EXPECT_EQ(msg.Body, std::vector<std::string>{"open host\r\nbinary\r\nforce uu\r\nnochunks\r\nchdir /pub\r\ndir\r\nquit\r\n"});
+    EXPECT_EQ(msg.Body,
+              std::vector<std::string>{"open host\r\nbinary\r\nforce uu\r\nnochunks\r\nchdir /pub\r\ndir\r\nquit\r\n"});
     // No "/" after the host: the host reads as the file.
     ASSERT_TRUE(Compose("ftp://host"));
     EXPECT_EQ(msg.Body, std::vector<std::string>{"open \r\nbinary\r\nforce uu\r\nnochunks\r\nget host\r\nquit\r\n"});
@@ -203,7 +205,9 @@ TEST_F(CompositionTest, DirectRequestsCarryTheirOwnAddressSubjectAndBody) {
     EXPECT_EQ(msg.Subject, "");
 
     // A web URL that also holds a direct request gets both, the web form's subject last.
-    ASSERT_TRUE(Compose("http://h/?q=mailserver:r@x\x9F" "direct\x9F" "b"));
+    ASSERT_TRUE(Compose("http://h/?q=mailserver:r@x\x9F"
+                        "direct\x9F"
+                        "b"));
     EXPECT_EQ(To(), (std::vector<std::string>{"r@x", "page@p"}));
     EXPECT_EQ(msg.Subject, "page subject");
     ASSERT_EQ(msg.Body.size(), 2u);
@@ -247,7 +251,9 @@ TEST_F(CompositionTest, LineBreaksInHeaderFieldsAreRefused) {
         EXPECT_TRUE(msg.Body.empty());
     };
     refused("mailserver:victim@x\r\nRCPT TO:<other@y>", "me@home", "recipient");
-    refused("mailserver:r@x\x9Fhi\rBcc: other@y\x9F" "body", "me@home", "subject");
+    refused("mailserver:r@x\x9Fhi\rBcc: other@y\x9F"
+            "body",
+            "me@home", "subject");
     refused(std::string("mailserver:r@x\0y", 16), "me@home", "recipient");
     refused("http://h/", "me@home\r\nBcc: other@y", "sender");
     // A line break in the body is what the body is for.

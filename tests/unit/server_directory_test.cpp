@@ -51,8 +51,8 @@ TEST_F(ServerDirectoryTest, ScanListsSectionsByRoleInFileOrder) {
                                  "[type4]\r\nType=4\r\n"
                                  "[minus]\r\nType=-1\r\n"
                                  "[word]\r\nType=abc\r\n"
-                                 "[b3]\nType=3\n"     // bare line feeds
-                                 "[f2]\rType=2\r"     // bare carriage returns
+                                 "[b3]\nType=3\n"       // bare line feeds
+                                 "[f2]\rType=2\r"       // bare carriage returns
                                  "[p1]\r\nType=1\r\n"); // repeated: the first section's Type counts
     directory.LoadServerDirectory();
     EXPECT_EQ(pages.Items(), (std::vector<std::string>{"p1", "all", "p1"}));
