@@ -243,11 +243,11 @@ void TFormView::Bind(TControl& c, QWidget* w) {
                 if (!item)
                     return;
                 QMenu popup(lw);
-                for (auto& item : menu->Items()) {
-                    QAction* a = popup.addAction(Q(item.Caption));
-                    a->setObjectName(Q(item.Name));
-                    a->setEnabled(item.Enabled);
-                    connect(a, &QAction::triggered, this, [this, &item] { Invoke(form_, item.OnClick); });
+                for (auto& entry : menu->Items()) {
+                    QAction* a = popup.addAction(Q(entry.Caption));
+                    a->setObjectName(Q(entry.Name));
+                    a->setEnabled(entry.Enabled);
+                    connect(a, &QAction::triggered, this, [this, &entry] { Invoke(form_, entry.OnClick); });
                 }
                 popup.exec(lw->viewport()->mapToGlobal(pos));
             });
