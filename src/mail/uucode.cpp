@@ -1,5 +1,6 @@
 #include "mail/uucode.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -22,6 +23,21 @@ constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
 }
 
 constexpr std::array<std::uint8_t, 256> kDecode = MakeDecodeTable();
+
+// Two characters at once: 12 bits of data, or kBadPair when either is outside the alphabet.
+// Half the table look-ups of the hot loop.
+constexpr std::uint16_t kBadPair = 0x8000;
+const std::array<std::uint16_t, 65536> kPair = [] {
+    std::array<std::uint16_t, 65536> table{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const std::uint8_t lo = kDecode[i & 0xFF];
+        const std::uint8_t hi = kDecode[i >> 8];
+        table[i] = lo == kInvalid || hi == kInvalid ? kBadPair : static_cast<std::uint16_t>((lo << 6) | hi);
+    }
+    return table;
+}();
+
+inline std::uint16_t PairAt(const unsigned char* s) { return kPair[s[0] | (std::size_t{s[1]} << 8)]; }
 
 inline char EncodeChar(unsigned v) { return v == 0 ? '`' : static_cast<char>(32 + v); }
 
@@ -59,9 +75,14 @@ void UUEncodeLines(std::string_view data, std::string& out, std::string_view lin
     }
 }
 
-void UUDecodeLine(std::string_view line, std::string& out) {
-    if (line.empty())
-        return;
+namespace {
+
+// Room DecodeLineTo may write into: 21 groups of three bytes.
+constexpr std::size_t kLineRoom = 63;
+
+// Decodes one non-empty line into d, which has room for kLineRoom bytes; returns the bytes that
+// count (the length character's value).
+std::size_t DecodeLineTo(std::string_view line, unsigned char* d) {
     const auto* p = reinterpret_cast<const unsigned char*>(line.data());
     const std::uint8_t n = kDecode[p[0]];
     if (n == kInvalid)
@@ -72,99 +93,128 @@ void UUDecodeLine(std::string_view line, std::string& out) {
     if (n == kUULineBytes && chars > 60)
         chars = 60;
     const unsigned char* s = p + 1;
-
-    const std::size_t start = out.size();
-    out.resize(start + n);
-    auto* d = reinterpret_cast<unsigned char*>(out.data() + start);
     const std::size_t groupsNeeded = (n + 2u) / 3u;
 
-    // Fast path: every group the length needs is present.
-    std::size_t g = 0;
-    std::size_t written = 0;
-    std::uint8_t bad = 0;
-    for (; g < groupsNeeded && (g + 1) * 4 <= chars; ++g) {
-        const std::uint8_t a = kDecode[s[0]], b = kDecode[s[1]], c = kDecode[s[2]], e = kDecode[s[3]];
-        bad |= static_cast<std::uint8_t>(a | b | c | e);
-        const std::uint32_t v = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | e;
-        const unsigned char bytes[3] = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-                                        static_cast<unsigned char>(v)};
-        for (int k = 0; k < 3 && written < n; ++k)
-            d[written++] = bytes[k];
+    // Whole groups of four characters; the last one may carry fewer than three bytes that count.
+    const std::size_t groups = std::min<std::size_t>(groupsNeeded, chars / 4u);
+    std::uint16_t bad = 0;
+    unsigned char* w = d;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint16_t x = PairAt(s), y = PairAt(s + 2);
+        bad |= static_cast<std::uint16_t>(x | y);
+        const std::uint32_t v = (std::uint32_t{x} << 12) | y;
+        w[0] = static_cast<unsigned char>(v >> 16);
+        w[1] = static_cast<unsigned char>(v >> 8);
+        w[2] = static_cast<unsigned char>(v);
+        w += 3;
         s += 4;
     }
-    // The table marks invalid characters with all bits set, so any of them shows in bad's top bits.
-    if (bad & 0xC0) {
-        out.resize(start);
+    if (bad & kBadPair)
         InvalidCharacter();
-    }
     // A line cut short: the missing characters count as zero.
-    std::size_t left = chars - g * 4;
-    while (written < n) {
+    std::size_t left = chars - groups * 4;
+    for (std::size_t g = groups; g < groupsNeeded; ++g) {
         std::uint32_t v = 0;
         for (int k = 0; k < 4; ++k) {
             std::uint8_t x = 0;
             if (left > 0) {
                 x = kDecode[*s++];
                 --left;
-                if (x == kInvalid) {
-                    out.resize(start);
+                if (x == kInvalid)
                     InvalidCharacter();
-                }
             }
             v = (v << 6) | x;
         }
-        const unsigned char bytes[3] = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-                                        static_cast<unsigned char>(v)};
-        for (int k = 0; k < 3 && written < n; ++k)
-            d[written++] = bytes[k];
+        w[0] = static_cast<unsigned char>(v >> 16);
+        w[1] = static_cast<unsigned char>(v >> 8);
+        w[2] = static_cast<unsigned char>(v);
+        w += 3;
     }
     // Characters beyond the length must still belong to the alphabet: a line of prose that
     // happens to start with a plausible length is not data.
-    for (; left > 0; --left) {
-        if (kDecode[*s++] == kInvalid) {
-            out.resize(start);
+    for (; left > 0; --left)
+        if (kDecode[*s++] == kInvalid)
             InvalidCharacter();
-        }
+    return n;
+}
+
+} // namespace
+
+void UUDecodeLine(std::string_view line, std::string& out) {
+    if (line.empty())
+        return;
+    const std::size_t start = out.size();
+    out.resize(start + kLineRoom);
+    try {
+        const std::size_t n = DecodeLineTo(line, reinterpret_cast<unsigned char*>(out.data() + start));
+        out.resize(start + n);
+    } catch (...) {
+        out.resize(start);
+        throw;
     }
 }
 
 void TUUDecoder::Line(std::string_view line, std::string& out) {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
-    if (line.empty() || IsSkippedLine(line))
+    if (line.empty())
         return;
-    UUDecodeLine(line, out);
+    // Data lines never start with these letters, so most lines skip the comparisons.
+    const char first = line.front();
+    if ((first == '`' || first == 'e' || first == 'b') && IsSkippedLine(line))
+        return;
+    if (out.size() < used_ + kLineRoom)
+        out.resize(used_ + kLineRoom + std::max<std::size_t>(4096, slack_));
+    used_ += DecodeLineTo(line, reinterpret_cast<unsigned char*>(out.data() + used_));
 }
 
 void TUUDecoder::Decode(std::string_view piece, std::string& out) {
-    out.reserve(out.size() + piece.size() / 4 * 3 + 64);
-    std::size_t pos = 0;
-    if (!pending_.empty()) {
-        const std::size_t lf = piece.find('\n');
-        if (lf == std::string_view::npos) {
-            pending_.append(piece);
-            return;
+    // Lines are decoded straight into out, which is cut to what was written on the way out.
+    // Growing it by about the piece's size keeps the zero-filling linear in the input.
+    used_ = out.size();
+    slack_ = piece.size();
+    try {
+        std::size_t pos = 0;
+        if (!pending_.empty()) {
+            const std::size_t lf = piece.find('\n');
+            if (lf == std::string_view::npos) {
+                pending_.append(piece);
+                out.resize(used_);
+                return;
+            }
+            pending_.append(piece.substr(0, lf));
+            Line(pending_, out);
+            pending_.clear();
+            pos = lf + 1;
         }
-        pending_.append(piece.substr(0, lf));
-        Line(pending_, out);
-        pending_.clear();
-        pos = lf + 1;
-    }
-    while (pos < piece.size()) {
-        const std::size_t lf = piece.find('\n', pos);
-        if (lf == std::string_view::npos) {
-            pending_.assign(piece.substr(pos));
-            return;
+        while (pos < piece.size()) {
+            const std::size_t lf = piece.find('\n', pos);
+            if (lf == std::string_view::npos) {
+                pending_.assign(piece.substr(pos));
+                break;
+            }
+            Line(piece.substr(pos, lf - pos), out);
+            pos = lf + 1;
         }
-        Line(piece.substr(pos, lf - pos), out);
-        pos = lf + 1;
+    } catch (...) {
+        out.resize(used_);
+        throw;
     }
+    out.resize(used_);
 }
 
 void TUUDecoder::Finish(std::string& out) {
     std::string last;
     last.swap(pending_);
-    Line(last, out);
+    used_ = out.size();
+    slack_ = 0;
+    try {
+        Line(last, out);
+    } catch (...) {
+        out.resize(used_);
+        throw;
+    }
+    out.resize(used_);
 }
 
 std::string UUDecode(std::string_view text) {

@@ -38,6 +38,8 @@ public:
 private:
     void Line(std::string_view line, std::string& out);
     std::string pending_;
+    std::size_t used_ = 0;  // bytes of out that hold decoded data
+    std::size_t slack_ = 0; // how far out is grown at a time
 };
 
 // One-shot decode of a whole block of lines.
