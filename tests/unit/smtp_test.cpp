@@ -1,0 +1,339 @@
+#include "mail/smtp.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "mail/message.h"
+#include "platform/fake_desktop.h"
+#include "support/scripted_smtp.h"
+#include "support/test_support.h"
+#include "util/error.h"
+
+using namespace ostrel;
+using ostrel::test::TScriptedConnection;
+using ostrel::test::TScriptedServer;
+
+namespace {
+
+using TLines = std::vector<std::string>;
+
+// Points the temporary files at a folder of the test's own, so that a file left behind shows.
+class TTempFolder {
+public:
+    TTempFolder() {
+        const char* old = std::getenv("TMPDIR");
+        old_ = old != nullptr ? old : "";
+        hadOld_ = old != nullptr;
+        ::setenv("TMPDIR", dir_.Path().c_str(), 1);
+    }
+    ~TTempFolder() {
+        if (hadOld_)
+            ::setenv("TMPDIR", old_.c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+    }
+    bool Empty() const { return std::filesystem::is_empty(dir_.Path()); }
+
+private:
+    ostrel::test::TempDir dir_;
+    std::string old_;
+    bool hadOld_ = false;
+};
+
+// A client wired to a scripted server, recording its events in order.
+struct TClient {
+    FakeDesktop Desktop;
+    TmsMessage Message;
+    TmsSMTP Smtp{Desktop};
+    TLines Events;
+    TTempFolder Temp;
+
+    explicit TClient(const TScriptedServer& server) {
+        Smtp.Server = server.Server();
+        Smtp.TimeOut = 5;
+        Smtp.MailMessage = &Message;
+        Smtp.OnOpen = [this](TagSocket&) { Events.push_back("Open"); };
+        Smtp.OnPrepare = [this](TagSocket&) { Events.push_back("Prepare"); };
+        Smtp.OnSending = [this](TagSocket&) { Events.push_back("Sending"); };
+        Smtp.OnProgress = [this](TagSocket&, int p) { Events.push_back("Progress " + std::to_string(p)); };
+        Smtp.OnMailSent = [this](TagSocket&) { Events.push_back("MailSent"); };
+        Smtp.OnClosing = [this](TagSocket&) { Events.push_back("Closing"); };
+        Smtp.OnClosed = [this](TagSocket&) { Events.push_back("Closed"); };
+        Smtp.OnError = [this](TagSocket&, std::string& msg) { Events.push_back("Error:" + msg); };
+        Message.Sender.Address = "me@example.org";
+        Message.Recipients.Add("server@example.net", "");
+        Message.Subject = "SEND";
+        Message.Body = {"GET http://example.com/"};
+    }
+
+    // The text of the exception Send raised, prefixed by its class; "" when none.
+    std::string SendFailure() {
+        try {
+            Smtp.Send();
+        } catch (const EOstrelError& e) {
+            return std::string(e.ClassName()) + ":" + e.what();
+        }
+        return "";
+    }
+};
+
+TLines Commands(const TScriptedServer& server) {
+    TLines lines = server.Lines();
+    // The host name after HELO is this machine's; keep the command word.
+    for (auto& l : lines)
+        if (l.rfind("HELO ", 0) == 0)
+            l = "HELO <host>";
+    return lines;
+}
+
+} // namespace
+
+TEST(DotStufferTest, DataAnyHowSplitReachesTheWireStuffedWithCrLfOnly) {
+    struct TCase {
+        std::string In;
+        std::string Wire;
+    };
+    const std::vector<TCase> cases = {
+        {"", ""},
+        {".\r\n", "..\r\n"},
+        {"a\r\n.\r\n.profile\r\nb.\r\n", "a\r\n..\r\n..profile\r\nb.\r\n"},
+        {"bare\nlf\rcr\r\rtwo\n\nend", "bare\r\nlf\r\ncr\r\n\r\ntwo\r\n\r\nend\r\n"},
+        {"\r\n.\r", "\r\n..\r\n"},
+        {"x\r", "x\r\n"},
+        {"\x80\xff.\r\n", "\x80\xff.\r\n"},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{1000}}) {
+            TDotStuffer stuffer;
+            std::string wire;
+            for (std::size_t i = 0; i < c.In.size(); i += piece)
+                stuffer.Add(std::string_view(c.In).substr(i, piece), wire);
+            stuffer.Finish(wire);
+            EXPECT_EQ(wire, c.Wire) << "input " << testing::PrintToString(c.In) << " in pieces of " << piece;
+        }
+    }
+}
+
+TEST(SmtpSendTest, SuccessfulSendRunsTheDialogueAndEventsInOrder) {
+    TScriptedServer server(TScriptedServer::Standard());
+    TClient client(server);
+    client.Message.Recipients.Add("second@example.net", "Second");
+    client.Message.BCC.Add("hidden@example.net", "");
+    client.Message.Body = {".", ".profile", "end"};
+
+    ASSERT_EQ(client.SendFailure(), "");
+    EXPECT_EQ(Commands(server), (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>",
+                                        "RCPT TO:<second@example.net>", "RCPT TO:<hidden@example.net>", "DATA",
+                                        "QUIT"}));
+    EXPECT_EQ(client.Events, (TLines{"Open", "Prepare", "Sending", "Progress 100", "Progress 0", "MailSent",
+                                     "Closing", "Closed"}));
+    EXPECT_FALSE(client.Smtp.Connected());
+    EXPECT_TRUE(client.Temp.Empty()) << "temporary data file left behind";
+
+    ASSERT_EQ(server.Data().size(), 1u);
+    const std::string wire = server.Data()[0];
+    EXPECT_NE(wire.find("\r\n\r\n..\r\n..profile\r\nend\r\n"), std::string::npos) << wire;
+    EXPECT_EQ(wire.find("hidden@"), std::string::npos) << "BCC address in a header";
+    EXPECT_NE(wire.find("second@example.net"), std::string::npos);
+    EXPECT_EQ(wire.substr(wire.size() - 5), "end\r\n") << "an extra line before the terminator";
+    EXPECT_EQ(client.Smtp.LastReply(), "221 bye");
+}
+
+TEST(SmtpLoginTest, MultiLineGreetingIsReadWholeAndRefusedHostNameFallsBackToBareHelo) {
+    TScriptedServer picky([](TScriptedConnection& c) {
+        c.Send("220-first line\r\n220-second line\r\n220 ready\r\n");
+        if (c.ReadLine() == "HELO")
+            return; // the greeting was not read whole
+        c.Send("501 what kind of name is that\r\n");
+        if (c.ReadLine() != "HELO")
+            return;
+        c.Send("250 hello stranger\r\n");
+        for (std::string line = c.ReadLine(); !c.Eof(); line = c.ReadLine()) {
+            if (line == "DATA") {
+                c.Send("354 go\r\n");
+                c.ReadData();
+                c.Send("250 ok\r\n");
+            } else if (line == "QUIT") {
+                c.Send("221 bye\r\n");
+                return;
+            } else {
+                c.Send("250 ok\r\n");
+            }
+        }
+    });
+    TClient client(picky);
+    ASSERT_EQ(client.SendFailure(), "");
+    EXPECT_EQ(Commands(picky)[0], "HELO <host>");
+    EXPECT_EQ(Commands(picky)[1], "HELO");
+    for (const auto& e : client.Events)
+        EXPECT_EQ(e.rfind("Error", 0), std::string::npos) << "OnError fired for the first refusal: " << e;
+}
+
+TEST(SmtpLoginTest, BothHelosRefusedFailsWithTheSecondReplyAndOneErrorEvent) {
+    TScriptedServer server(TScriptedServer::Standard({{"HELO", "502 go away"}}));
+    TClient client(server);
+    EXPECT_EQ(client.SendFailure(), "ESocketError:502 go away");
+    EXPECT_EQ(std::count_if(client.Events.begin(), client.Events.end(),
+                            [](const std::string& e) { return e.rfind("Error", 0) == 0; }),
+              1);
+    EXPECT_FALSE(client.Smtp.Connected()) << "a failed Connect leaves the socket open";
+    EXPECT_EQ(Commands(server), (TLines{"HELO <host>", "HELO"}));
+}
+
+TEST(SmtpReplyTest, ErrorReplyToRcptQuitsClosesAndKeepsTheTempFileAway) {
+    TScriptedServer server(TScriptedServer::Standard({{"RCPT", "550 no such user here"}}));
+    TClient client(server);
+    EXPECT_EQ(client.SendFailure(), "ESocketError:550 no such user here");
+    EXPECT_EQ(Commands(server).back(), "QUIT");
+    const TLines tail(client.Events.end() - 3, client.Events.end());
+    EXPECT_EQ(tail, (TLines{"Error:550 no such user here", "Closing", "Closed"}));
+    EXPECT_TRUE(client.Temp.Empty());
+    EXPECT_EQ(std::find(client.Events.begin(), client.Events.end(), "MailSent"), client.Events.end());
+}
+
+TEST(SmtpReplyTest, ThreeDigitsAloneFailFourBytesKeepTheReplyOpen) {
+    {
+        TScriptedServer server(TScriptedServer::Standard({{"MAIL", "250"}}));
+        TClient client(server);
+        EXPECT_EQ(client.SendFailure(), "ESocketError:250");
+    }
+    {
+        TScriptedServer server(TScriptedServer::Standard({{"MAIL", "250 \r\n250 sender ok"}}));
+        TClient client(server);
+        EXPECT_EQ(client.SendFailure(), "");
+        EXPECT_EQ(server.Data().size(), 1u);
+    }
+    {
+        // 3xx other than 354 and 4xx are errors after any command.
+        TScriptedServer server(TScriptedServer::Standard({{"DATA", "334 what"}}));
+        TClient client(server);
+        EXPECT_EQ(client.SendFailure(), "ESocketError:334 what");
+    }
+}
+
+TEST(SmtpReplyTest, BareLineFeedsAndLongReplyLinesAreJudgedWhole) {
+    const std::string longReply = "250 " + std::string(596, 'k');
+    TScriptedServer server([&](TScriptedConnection& c) {
+        c.Send("220 hi\n");
+        for (std::string line = c.ReadLine(); !c.Eof(); line = c.ReadLine()) {
+            if (line == "DATA") {
+                c.Send("354 go\n");
+                c.ReadData();
+                c.Send(longReply + "\n");
+            } else if (line == "QUIT") {
+                c.Send("221-so\n221 long\n");
+                return;
+            } else {
+                c.Send("250 ok\n");
+            }
+        }
+    });
+    TClient client(server);
+    std::string afterData;
+    client.Smtp.OnMailSent = [&](TagSocket&) { afterData = client.Smtp.LastReply(); };
+    EXPECT_EQ(client.SendFailure(), "");
+    EXPECT_EQ(afterData, longReply);
+}
+
+TEST(SmtpReplyTest, ServerGoneMidSessionFailsAndTheNextConnectStartsAfresh) {
+    int connection = 0;
+    TScriptedServer server([&](TScriptedConnection& c) {
+        ++connection;
+        if (connection == 1) {
+            c.Send("220 hi\r\n");
+            c.ReadLine();
+            c.Send("250 hello\r\n");
+            c.ReadLine();
+            c.Send("421 shutting down\r\n");
+            return;
+        }
+        TScriptedServer::Standard()(c);
+    });
+    TClient client(server);
+    EXPECT_EQ(client.SendFailure(), "ESocketError:421 shutting down");
+    EXPECT_FALSE(client.Smtp.Connected());
+    EXPECT_EQ(client.SendFailure(), "");
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST(SmtpReplyTest, CloseAfterDataWithoutReplyIsAFailureNotASentMail) {
+    TScriptedServer server([](TScriptedConnection& c) {
+        c.Send("220 hi\r\n");
+        for (std::string line = c.ReadLine(); !c.Eof(); line = c.ReadLine()) {
+            if (line == "DATA") {
+                c.Send("354 go\r\n");
+                c.ReadData();
+                return; // gone without a word
+            }
+            c.Send("250 ok\r\n");
+        }
+    });
+    TClient client(server);
+    EXPECT_EQ(client.SendFailure(), "ESocketError:Connection closed by the server");
+    EXPECT_EQ(std::find(client.Events.begin(), client.Events.end(), "MailSent"), client.Events.end());
+    EXPECT_FALSE(client.Smtp.Connected());
+    EXPECT_TRUE(client.Temp.Empty());
+}
+
+TEST(SmtpReplyTest, FailedQuitStillClosesSoTheNextConnectIsFresh) {
+    TScriptedServer server(TScriptedServer::Standard({{"QUIT", "500 not now"}}));
+    TClient client(server);
+    EXPECT_EQ(client.SendFailure(), "ESocketError:500 not now");
+    EXPECT_FALSE(client.Smtp.Connected());
+    client.Smtp.Connect();
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_TRUE(client.Smtp.Connected());
+}
+
+TEST(SmtpSendMailTest, UnassignedMessageGreetsThenFailsAndQuits) {
+    TScriptedServer server(TScriptedServer::Standard());
+    TClient client(server);
+    client.Smtp.MailMessage = nullptr;
+    EXPECT_EQ(client.SendFailure(), "ESocketError:MailMessage property must be assigned");
+    EXPECT_EQ(Commands(server), (TLines{"HELO <host>", "QUIT"}));
+    EXPECT_NE(std::find(client.Events.begin(), client.Events.end(), "Error:MailMessage property must be assigned"),
+              client.Events.end());
+}
+
+TEST(SmtpSendMailTest, InvalidMessagesNeverReachACommand) {
+    struct TCase {
+        std::function<void(TmsMessage&)> Spoil;
+        std::string Failure; // prefix
+    };
+    const std::vector<TCase> cases = {
+        {[](TmsMessage& m) { m.Sender.Address.clear(); }, "EMessageError:The address of sender is required"},
+        {[](TmsMessage& m) {
+             m.Recipients.Clear();
+             m.CC.Add("", "");
+         },
+         "EMessageError:At least one Recipient, CC or BCC must be entered"},
+        {[](TmsMessage& m) { m.Sender.Address = "me@example.org>\r\nRCPT TO:<victim@example.net"; },
+         "EMessageError:"},
+        {[](TmsMessage& m) { m.Recipients.Add("a@b> NOTIFY=NEVER", ""); }, "EMessageError:"},
+        {[](TmsMessage& m) { m.BCC.Add(std::string("a@b\0c", 5), ""); }, "EMessageError:"},
+    };
+    for (const auto& c : cases) {
+        TScriptedServer server(TScriptedServer::Standard());
+        TClient client(server);
+        c.Spoil(client.Message);
+        const std::string failure = client.SendFailure();
+        EXPECT_EQ(failure.rfind(c.Failure, 0), 0u) << failure;
+        EXPECT_EQ(Commands(server), (TLines{"HELO <host>", "QUIT"}));
+        EXPECT_TRUE(client.Temp.Empty());
+    }
+}
+
+TEST(SmtpOpenTest, EmptyServerIsRefusedBeforeOnOpen) {
+    FakeDesktop desktop;
+    TmsSMTP smtp(desktop);
+    TLines events;
+    smtp.OnOpen = [&](TagSocket&) { events.push_back("Open"); };
+    smtp.OnError = [&](TagSocket&, std::string& m) { events.push_back(m); };
+    EXPECT_THROW(smtp.Connect(), ESocketError);
+    EXPECT_EQ(events, (TLines{"Server property is required"}));
+    EXPECT_EQ(smtp.DefaultPort, 25);
+    EXPECT_EQ(smtp.ServiceName, "smtp");
+}
