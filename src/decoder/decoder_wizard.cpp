@@ -1,12 +1,14 @@
 #include "decoder/decoder_wizard.h"
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "mail/message.h"
 #include "mail/parser.h"
 #include "platform/desktop.h"
 #include "util/debug_log.h"
+#include "util/error.h"
 #include "util/file_io.h"
 #include "util/program_state.h"
 #include "util/text.h"
@@ -74,6 +76,35 @@ void LogRemovedLines(const std::vector<std::string_view>& removed) {
     WriteDebugLog(block);
 }
 
+// The temporary file for the parser: the pseudo header, then the text, written as it is produced
+// so that a large join is never held twice in memory.
+class TTempWriter {
+public:
+    explicit TTempWriter(const std::string& path) : path_(path), out_(path, std::ios::binary | std::ios::trunc) {
+        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        out_ << PseudoHeader;
+        Check();
+    }
+    void Line(std::string_view line) {
+        out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+        out_.write("\r\n", 2);
+    }
+    void Text(std::string_view text) { out_.write(text.data(), static_cast<std::streamsize>(text.size())); }
+    void Close() {
+        out_.close();
+        Check();
+    }
+
+private:
+    void Check() {
+        if (!out_)
+            throw EInOutError("Cannot write " + path_);
+    }
+    std::string path_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 16);
+    std::ofstream out_;
+};
+
 } // namespace
 
 int NumberBetween(const std::string& text, const std::string& open, const std::string& close) {
@@ -104,32 +135,68 @@ bool HoldsEndOfData(const std::string& text) {
     return text.find("\r\n`\r\nend") != std::string::npos || text.find("\r\n \r\nend") != std::string::npos;
 }
 
-std::string CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed) {
-    const auto lines = SplitLines(text);
-    std::vector<char> keep(lines.size(), 1);
-    // Walk backwards so that "the line now following" is the nearest kept one below.
-    const std::string_view* following = nullptr;
-    for (std::size_t i = lines.size(); i-- > 1;) {
-        const std::string_view line = lines[i];
-        const bool fullLine = line.size() == 61 && line[0] == 'M';
-        const bool marker = line.starts_with("end") || line.starts_with("begin ");
-        const bool beforeClosing = following && IsClosingLine(*following);
-        if (fullLine || marker || IsClosingLine(line) || beforeClosing) {
-            following = &lines[i];
-        } else {
-            keep[i] = 0;
-            if (removed)
-                removed(line);
+void CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed,
+                         const std::function<void(std::string_view)>& kept) {
+    // The walk goes backwards so that "the line now following" is the nearest kept one below.
+    // Lines are found in place (a join of many parts is large), and only a flag per line is
+    // stored; the kept lines are then handed out in their forward order.
+    std::vector<char> keepFromEnd;
+    keepFromEnd.reserve(text.size() / 48 + 1);
+    std::size_t end = text.size();
+    if (end > 0 && text[end - 1] == '\n')
+        end -= (end > 1 && text[end - 2] == '\r') ? 2 : 1;
+    else if (end > 0 && text[end - 1] == '\r')
+        end -= 1;
+    std::string_view following;
+    bool haveFollowing = false;
+    if (!text.empty()) {
+        for (;;) {
+            std::size_t start = end;
+            while (start > 0 && text[start - 1] != '\n' && text[start - 1] != '\r')
+                --start;
+            const std::string_view line = text.substr(start, end - start);
+            if (start == 0)
+                break; // the first line: never examined
+            const bool fullLine = line.size() == 61 && line[0] == 'M';
+            const bool marker = line.starts_with("end") || line.starts_with("begin ");
+            if (fullLine || marker || IsClosingLine(line) || (haveFollowing && IsClosingLine(following))) {
+                following = line;
+                haveFollowing = true;
+                keepFromEnd.push_back(1);
+            } else {
+                keepFromEnd.push_back(0);
+                if (removed)
+                    removed(line);
+            }
+            end = start - ((start > 1 && text[start - 1] == '\n' && text[start - 2] == '\r') ? 2 : 1);
         }
     }
-    std::string out;
-    out.reserve(text.size() + lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (!keep[i])
-            continue;
-        out += lines[i];
-        out += "\r\n";
+    // The first line, then the others in order.
+    std::size_t pos = 0;
+    std::size_t index = keepFromEnd.size();
+    bool first = true;
+    while (pos < text.size()) {
+        std::size_t stop = text.find_first_of("\r\n", pos);
+        if (stop == std::string_view::npos)
+            stop = text.size();
+        const std::string_view line = text.substr(pos, stop - pos);
+        if (first || (index > 0 && keepFromEnd[index - 1]))
+            kept(line);
+        if (!first && index > 0)
+            --index;
+        first = false;
+        pos = stop < text.size() && text[stop] == '\r' && stop + 1 < text.size() && text[stop + 1] == '\n' ? stop + 2
+                                                                                                         : stop + 1;
     }
+}
+
+std::string CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    CleanCollectedLines(text, removed, [&out](std::string_view line) {
+        out += line;
+        out += "\r\n";
+    });
     return out;
 }
 
@@ -227,7 +294,10 @@ void TfrmDecode::btnNextClick() {
                 // fixed column, so bring it back to three.
                 collected_ = Trim(ReplaceAll("begin 0600 ", text.substr(begin), "begin 600 ")) + "\r\n";
                 if (hasEnd) {
-                    WriteTempFile(collected_);
+                    TTempWriter temp(TempFileName);
+                    temp.Text(collected_);
+                    temp.Close();
+                    ReleaseCollected();
                     DecodeTempFile();
                     Finish();
                 } else {
@@ -243,13 +313,14 @@ void TfrmDecode::btnNextClick() {
             } else {
                 lblPart.SetCaption("Joining and cleaning up parts");
                 std::vector<std::string_view> removed;
-                std::string cleaned =
-                    CleanCollectedLines(collected_, [&removed](std::string_view line) { removed.push_back(line); });
+                TTempWriter temp(TempFileName);
+                CleanCollectedLines(
+                    collected_, [&removed](std::string_view line) { removed.push_back(line); },
+                    [&temp](std::string_view line) { temp.Line(line); });
+                temp.Close();
                 LogRemovedLines(removed);
                 removed.clear();
-                WriteTempFile(cleaned);
-                cleaned.clear();
-                cleaned.shrink_to_fit();
+                ReleaseCollected();
                 DecodeTempFile();
                 Finish();
             }
@@ -275,12 +346,9 @@ void TfrmDecode::Finish() {
     Hide();
 }
 
-void TfrmDecode::WriteTempFile(const std::string& text) {
-    std::string content;
-    content.reserve(text.size() + 20);
-    content = PseudoHeader;
-    content += text;
-    WriteFileAtomic(TempFileName, content);
+void TfrmDecode::ReleaseCollected() {
+    // The joined text can be as large as the file itself; it is in the temporary file now.
+    std::string().swap(collected_);
 }
 
 void TfrmDecode::DecodeTempFile() {
@@ -288,8 +356,7 @@ void TfrmDecode::DecodeTempFile() {
     message_.Clear();
     LoadMessageFromFile(message_, TempFileName, &desktop_);
     DeleteFileIfExists(TempFileName);
-    collected_.clear();
-    collected_.shrink_to_fit();
+    ReleaseCollected();
     const std::size_t count = message_.Attachments.Count();
     if (count == 0) {
         desktop_.MessageDlg("Error decoding attachment", TMsgDlgType::mtError, mbOK, 0);

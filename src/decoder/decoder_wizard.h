@@ -26,6 +26,9 @@ int PartNumberInSubject(const std::string& subject);
 // closing line, the closing line and the end line. text holds lines ending in CR, LF or CR LF;
 // the result has CR LF line ends. Each removed line is passed to removed (may be empty).
 std::string CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed);
+// The same, handing each kept line (without its line end) to kept, in order.
+void CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed,
+                         const std::function<void(std::string_view)>& kept);
 
 // Whether a part copied after the first holds the closing line and the end line.
 bool HoldsEndOfData(const std::string& text);
@@ -73,8 +76,7 @@ public:
     std::string TargetFolder;
 
 private:
-    // Writes "PseudoHeader: x", an empty line and the given text to the temporary file.
-    void WriteTempFile(const std::string& text);
+    void ReleaseCollected();
     void Finish();
 
     Desktop& desktop_;

@@ -233,6 +233,10 @@ void TmsCustomDecoder::Parse() {
             UUBranch();
     } catch (const EMessageParserError& e) {
         ErrorReport(e.what());
+    } catch (const EMessageError&) {
+        // A codec refusing the text of the body itself (base64 or quoted-printable) is a fault
+        // of the mail, not of the program: report it like a broken attachment.
+        ErrorReport("Error decoding the attachment");
     }
 }
 

@@ -237,6 +237,10 @@ TEST(Cleaning, KeepsEncodedLinesAndMarkersAndDropsTheRest) {
     EXPECT_EQ(cleaned, "begin 644 f\r\nM" + full + "\r\nM" + full + "\r\n%short last\r\n`\r\nend here\r\n");
     EXPECT_EQ(removed, (std::vector<std::string>{"bye", "sig", "", "M" + full.substr(1), "header: x"}));
 
+    // Any mix of line ends is read line by line and written back with CR LF.
+    EXPECT_EQ(CleanCollectedLines("begin 644 f\nM" + full + "\rjunk\r\nM" + full + "\n`\n\nend", {}),
+              "begin 644 f\r\nM" + full + "\r\nM" + full + "\r\n`\r\nend\r\n");
+
     // The first line is never examined.
     EXPECT_EQ(CleanCollectedLines("anything\nelse", {}), "anything\r\n");
 }

@@ -305,6 +305,12 @@ TEST(MimeBranch, MissingBoundariesEndInTheErrorReport) {
     ASSERT_EQ(nested.Attachments.Count(), 2u);
     EXPECT_EQ(nested.Attachments[1].FileName(), "original.eml");
 
+    TmsMessage body;
+    ParseMessage(body, "MIME-Version: 1.0\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                       "not*base64\r\n");
+    ASSERT_EQ(body.Attachments.Count(), 1u);
+    EXPECT_EQ(body.Attachments[0].FileName(), "original.eml");
+
     TmsMessage whole;
     ParseMessage(whole, "MIME-Version: 1.0\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n\r\n"
                         "not*base64\r\n");
