@@ -7,7 +7,9 @@
 
 namespace ostrel {
 
-TWindowTimer::~TWindowTimer() { SetEnabled(false); }
+TWindowTimer::~TWindowTimer() {
+    SetEnabled(false);
+}
 
 void TWindowTimer::SetEnabled(bool enabled) {
     if (enabled == Enabled())
@@ -51,7 +53,9 @@ TfrmProgress::TfrmProgress(Desktop& desktop)
     desktop_.SetTopmost(*this, true);
 }
 
-TfrmProgress::~TfrmProgress() { Timer1.SetEnabled(false); }
+TfrmProgress::~TfrmProgress() {
+    Timer1.SetEnabled(false);
+}
 
 void TfrmProgress::FormCreate() {
     const TPoint p = ProgressWindowPosition(desktop_.CursorPos(), desktop_.ScreenSize(), FormWidth, FormHeight);

@@ -51,8 +51,8 @@ TfrmTips::TfrmTips(Desktop& desktop, std::function<void()> saveTipSettings)
     : TForm("frmTips"), Image1(Make<TImage>("Image1", this)), Label1(Make<TLabel>("Label1", this)),
       StaticText1(Make<TLabel>("StaticText1", this)), btnOk(Make<TButton>("btnOk", this)),
       btnNext(Make<TButton>("btnNext", this)), btnPrevious(Make<TButton>("btnPrevious", this)),
-      btnHelp(Make<TButton>("btnHelp", this)), chkShowTips(Make<TCheckBox>("chkShowTips", this)),
-      desktop_(desktop), saveTipSettings_(std::move(saveTipSettings)) {
+      btnHelp(Make<TButton>("btnHelp", this)), chkShowTips(Make<TCheckBox>("chkShowTips", this)), desktop_(desktop),
+      saveTipSettings_(std::move(saveTipSettings)) {
     SetCaption("Ostrel - Tip of the Day");
     MinimizeButton = false;
     Modal = true;

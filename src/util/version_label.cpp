@@ -69,7 +69,9 @@ std::string RunningProgramPath() {
     return ec ? std::string() : path.string();
 }
 
-std::string TVersionLabel::KeyOf(TVersionResources resource) { return Kinds.at(static_cast<size_t>(resource)).Key; }
+std::string TVersionLabel::KeyOf(TVersionResources resource) {
+    return Kinds.at(static_cast<size_t>(resource)).Key;
+}
 
 std::string TVersionLabel::PrefixOf(TVersionResources resource) {
     return Kinds.at(static_cast<size_t>(resource)).Prefix;
@@ -110,7 +112,9 @@ void TVersionLabel::SetLangCharset(const std::string& langCharset) {
     Refresh();
 }
 
-std::string TVersionLabel::GetInfo() const { return GetInfoGeneral(RunningProgramPath(), langCharset_); }
+std::string TVersionLabel::GetInfo() const {
+    return GetInfoGeneral(RunningProgramPath(), langCharset_);
+}
 
 std::string TVersionLabel::GetInfoGeneral(const std::string& fileName, const std::string& langCharset) const {
     std::string value;
@@ -134,6 +138,8 @@ std::string TVersionLabel::GetInfoGeneral(const std::string& fileName, const std
     return showPrefix_ ? prefix_ + " " + value : value;
 }
 
-void TVersionLabel::Refresh() { SetCaption(GetInfo()); }
+void TVersionLabel::Refresh() {
+    SetCaption(GetInfo());
+}
 
 } // namespace ostrel

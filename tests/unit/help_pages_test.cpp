@@ -16,8 +16,8 @@ const std::string HelpDir = std::string(OSTREL_SOURCE_DIR) + "/data/help/";
 
 // Every help context the program opens: the main window's controls and pages, its history menu,
 // the failure report, the decoder wizard and its part-number warning, and the tips.
-const int UsedContexts[] = {2,    3,    4,    6,    7,    9,    10,   17,   19,   21,   22,   25,   26,
-                            27,   28,   29,   2000, 2001, 4000, 4002, 4003, 4004, 4005, 7550, 9002, 9005};
+const int UsedContexts[] = {2,  3,  4,  6,    7,    9,    10,   17,   19,   21,   22,   25,   26,
+                            27, 28, 29, 2000, 2001, 4000, 4002, 4003, 4004, 4005, 7550, 9002, 9005};
 
 std::set<std::string> LocalLinks(const std::string& html) {
     std::set<std::string> links;

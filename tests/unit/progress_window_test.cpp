@@ -72,16 +72,5 @@ TEST(ProgressNote, AFailureInsideTheWindowIsNotPassedOn) {
     EXPECT_EQ(ProgramState().LastOperation, "Requesting");
 }
 
-TEST(ProgressWindow, DestroyingItStopsItsTimer) {
-    test::ProgramFolder folder;
-    FakeDesktop desk;
-    {
-        TfrmProgress f(desk);
-        f.Timer1.SetEnabled(true);
-        EXPECT_EQ(desk.LiveTimers(), 1u);
-    }
-    EXPECT_EQ(desk.LiveTimers(), 0u);
-}
-
 } // namespace
 } // namespace ostrel

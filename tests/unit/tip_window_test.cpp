@@ -156,7 +156,9 @@ TEST_F(TTipsFixture, ShowTipsRestoresTrayAndFlagWhenTheWindowFails) {
     folder.Write("tips.dat", ThreeTips);
     std::vector<bool> tray;
     desk.OnModal = [](TForm&) { throw std::runtime_error("view failed"); };
-    EXPECT_THROW(ShowTips(desk, [&](bool on) { tray.push_back(on); }, Save()), std::runtime_error);
+    EXPECT_THROW(ShowTips(
+                     desk, [&](bool on) { tray.push_back(on); }, Save()),
+                 std::runtime_error);
     EXPECT_EQ(tray, (std::vector<bool>{false, true}));
     EXPECT_FALSE(ProgramState().TipWindowOpen);
 }
