@@ -85,6 +85,7 @@ TfrmTips::TfrmTips(Desktop& desktop, std::function<void()> saveTipSettings)
     chkShowTips.SetBounds(8, 183, 200, 17);
 
     FormCreate();
+    desktop_.SetTopmost(*this, true);
     // Wired only now: ticking the box from the saved state is not the user's choice and must
     // not write the settings a second time.
     chkShowTips.OnClick = [this] { chkShowTipsClick(); };
