@@ -48,7 +48,8 @@ TTempFileStream::TTempFileStream() {
         throw EInOutError("Cannot create a temporary file in " + folder + ": " + std::strerror(errno));
     ::close(fd);
     fileName_ = name.data();
-    open(fileName_, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+    // mkstemps made it empty; truncating again costs a round trip on some file systems.
+    open(fileName_, std::ios::in | std::ios::out | std::ios::binary);
     if (!is_open()) {
         ::unlink(fileName_.c_str());
         throw EInOutError("Cannot open the temporary file " + fileName_);
