@@ -1,5 +1,6 @@
 #include "mail/parser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <istream>
 #include <iterator>
@@ -61,9 +62,10 @@ std::string SafeFileName(std::string_view name) {
     std::size_t e = clean.size();
     while (e > b && clean[e - 1] == ' ')
         --e;
-    clean = clean.substr(b, e - b);
-    if (clean.size() > 255)
-        clean.resize(255);
+    clean = clean.substr(b, std::min<std::size_t>(e - b, kMaxShortText));
+    // Cutting may leave a blank at the end again.
+    while (!clean.empty() && clean.back() == ' ')
+        clean.pop_back();
     return clean;
 }
 

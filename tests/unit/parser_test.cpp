@@ -83,6 +83,8 @@ TEST(SafeName, NamesFromMailCannotLeaveTheFolderOrHide) {
     EXPECT_EQ(SafeFileName("dir/"), "");
     EXPECT_EQ(SafeFileName("my file.zip"), "my file.zip");
     EXPECT_EQ(SafeFileName(std::string(300, 'n')).size(), 255u);
+    // Cutting to length must not leave a blank at the end.
+    EXPECT_EQ(SafeFileName(std::string(254, 'n') + "  x"), std::string(254, 'n'));
 }
 
 TEST(UUBranch, TwoBlocksBecomeTwoAttachmentsNamedFromTheirBeginLines) {
