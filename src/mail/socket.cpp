@@ -325,6 +325,7 @@ TagSocket::TWait TagSocket::WaitFor(short events) {
 }
 
 TagSocket::TWait TagSocket::WaitOn(int fd, short events) {
+    const bool onSocket = fd != -1 && fd == fd_;
     for (;;) {
         if (canceled_)
             return TWait::Canceled;
@@ -355,8 +356,9 @@ TagSocket::TWait TagSocket::WaitOn(int fd, short events) {
             return TWait::Error;
         }
         desktop_.ProcessMessages();
-        // A handler may have closed the socket meanwhile.
-        if (fd == fd_ && fd_ == -1 && !canceled_) {
+        // A handler may have closed the socket meanwhile (or even opened another on the same
+        // number); either way this wait is over.
+        if (onSocket && fd_ != fd && !canceled_) {
             waitError_ = ENOTCONN;
             return TWait::Error;
         }

@@ -268,6 +268,26 @@ TEST(SocketWaitTest, ZeroTimeOutWaitsUntilCanceledAndPumpsThroughout) {
     EXPECT_EQ(tail, (std::vector<std::string>{"Cancel", "Closing", "Closed", "Error:Operation has been canceled"}));
 }
 
+TEST(SocketWaitTest, HandlerClosingTheSocketMidWaitEndsTheWait) {
+    TScriptedServer server(TScriptedServer::Standard({{"greeting", "<silent>"}}));
+    FakeDesktop desktop;
+    TLineSocket s(desktop);
+    s.TimeOut = 5;
+    s.Server = server.Server();
+    s.OpenAndConnect();
+    desktop.OnPump = [&] { s.Close(); };
+    const auto start = SteadyClock::now();
+    try {
+        s.ReadLine();
+        FAIL() << "wait went on without its socket";
+    } catch (const ETimedOutError&) {
+        FAIL() << "ran into the time-out";
+    } catch (const ESocketError& e) {
+        EXPECT_STREQ(e.what(), "[10057] Socket is not connected");
+    }
+    EXPECT_LT(SecondsSince(start), 1.0);
+}
+
 TEST(SocketReadTest, LinesOfABlockLongLinesAndAPartialLastLine) {
     const std::string longLine = "250 " + std::string(596, 'x');
     TScriptedServer server([&](TScriptedConnection& c) {
