@@ -4,7 +4,12 @@ namespace ostrel {
 
 TForm::TForm(std::string name) : TControl(TControlKind::Form, std::move(name), nullptr) { SetVisible(false); }
 
-TForm::~TForm() = default;
+TForm::~TForm() {
+    if (OnDestroy) {
+        auto onDestroy = std::move(OnDestroy);
+        onDestroy();
+    }
+}
 
 void TForm::Register(TControl* control) {
     byName_[control->Name()] = control;

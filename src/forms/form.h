@@ -59,6 +59,9 @@ public:
     // Sets the flag false to refuse the close.
     std::function<void(bool& canClose)> OnCloseQuery;
     std::function<void(int& key, TShiftState shift)> OnKeyDown;
+    // Raised first thing when the form is destroyed, while its controls still exist (a view
+    // drops itself here).
+    std::function<void()> OnDestroy;
     // Raised when the model asks for focus to move; the view follows.
     std::function<void(TControl&)> OnFocusRequest;
 

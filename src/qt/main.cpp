@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
     (void)view;
     desktop.OnActivateRequest = [&] { ostrel->TaskIcon1RightClick(); };
     ostrel->FormCreate();
+    ostrel->CreateStartupWindows();
     QApplication::exec();
     ostrel->FormDestroy();
     desktop.ForgetView(ostrel->Form());

@@ -70,6 +70,8 @@ QtDesktop::QtDesktop() {
 QtDesktop::~QtDesktop() {
     for (auto& [id, tray] : trays_)
         delete tray;
+    for (auto& [form, view] : views_)
+        form->OnDestroy = nullptr;
     views_.clear();
     if (lockFd_ >= 0)
         ::close(lockFd_);
@@ -301,12 +303,17 @@ void QtDesktop::Quit() { QCoreApplication::quit(); }
 
 TFormView& QtDesktop::ViewOf(TForm& form) {
     auto it = views_.find(&form);
-    if (it == views_.end())
+    if (it == views_.end()) {
         it = views_.emplace(&form, std::make_unique<TFormView>(form, *this)).first;
+        form.OnDestroy = [this, &form] { views_.erase(&form); };
+    }
     return *it->second;
 }
 
-void QtDesktop::ForgetView(TForm& form) { views_.erase(&form); }
+void QtDesktop::ForgetView(TForm& form) {
+    form.OnDestroy = nullptr;
+    views_.erase(&form);
+}
 
 void QtDesktop::BringToFront(TForm& form) {
     TFormView& view = ViewOf(form);

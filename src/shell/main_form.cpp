@@ -50,7 +50,7 @@ TfrmProps::TfrmProps()
       chkNotEnabled(Make<TCheckBox>("chkNotEnabled", &GroupBox1)), chkNever(Make<TCheckBox>("chkNever", &GroupBox1)),
       lstQueue(Make<TListBox>("lstQueue", &TabSheet5)), btnSend(Make<TButton>("btnSend", &TabSheet5)),
       lblQueueHint(Make<TLabel>("lblQueueHint", &TabSheet5)), PopupMenu2(MakePopup("PopupMenu2")),
-      tbsHot(Page("tbsHot", "Hot List", 0)), lblLookFor(Make<TLabel>("lblLookFor", &tbsHot)),
+      tbsHot(Page("tbsHot", "Hot List", 4005)), lblLookFor(Make<TLabel>("lblLookFor", &tbsHot)),
       txtLookFor(Make<TEdit>("txtLookFor", &tbsHot)), btnSearch(Make<TButton>("btnSearch", &tbsHot)),
       lstHot(Make<TListBox>("lstHot", &tbsHot)), btnRequest(Make<TButton>("btnRequest", &tbsHot)),
       TabSheet6(Page("TabSheet6", "Preferences", 0)), optBinaryFormat(Make<TRadioGroup>("optBinaryFormat", &TabSheet6)),
@@ -62,7 +62,7 @@ TfrmProps::TfrmProps()
       lblFemail(Make<TLabel>("lblFemail", &tbsFriend)), txtFemail(Make<TEdit>("txtFemail", &tbsFriend)),
       lblMyName(Make<TLabel>("lblMyName", &tbsFriend)), txtMyName(Make<TEdit>("txtMyName", &tbsFriend)),
       btnFSend(Make<TButton>("btnFSend", &tbsFriend)), TabSheet7(Page("TabSheet7", "About", 0)),
-      VersionLabel2(Make<TLabel>("VersionLabel2", &TabSheet7)),
+      VersionLabel2(Make<TVersionLabel>("VersionLabel2", &TabSheet7)),
       TrayIconImageBright(Make<TImage>("TrayIconImageBright", &TabSheet7)),
       TrayIconImageDim(Make<TImage>("TrayIconImageDim", &TabSheet7)),
       lblAboutText(Make<TLabel>("lblAboutText", &TabSheet7)), btnUnload(Make<TButton>("btnUnload", this)),
@@ -246,6 +246,8 @@ TfrmProps::TfrmProps()
     TrayIconImageBright.SetBounds(16, 16, 32, 32);
     TrayIconImageDim.Picture = "dim";
     TrayIconImageDim.SetVisible(false);
+    VersionLabel2.WordWrap = true;
+    VersionLabel2.SetInfoPrefix("Ostrel, web pages and files by e-mail. Version:");
     VersionLabel2.SetBounds(64, 22, 420, 18);
     lblAboutText.SetCaption(kAboutText);
     lblAboutText.WordWrap = true;

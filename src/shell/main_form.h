@@ -4,6 +4,7 @@
 #include <string>
 
 #include "forms/form.h"
+#include "util/version_label.h"
 
 namespace ostrel {
 
@@ -100,7 +101,7 @@ public:
 
     // About
     TTabSheet& TabSheet7;
-    TLabel& VersionLabel2;
+    TVersionLabel& VersionLabel2;
     TImage& TrayIconImageBright;
     TImage& TrayIconImageDim;
     TLabel& lblAboutText;

@@ -3,14 +3,17 @@
 #include <cstdlib>
 
 #include "forms/application.h"
-#include "ostrel_version.h"
+#include "decoder/decoder_wizard.h"
 #include "shell/lists.h"
+#include "shell/update_file.h"
 #include "util/debug_log.h"
 #include "util/error.h"
 #include "util/file_io.h"
 #include "util/form_helpers.h"
 #include "util/program_state.h"
+#include "util/progress_window.h"
 #include "util/text.h"
+#include "util/tip_window.h"
 
 namespace ostrel {
 
@@ -36,7 +39,14 @@ std::string ProgramFolderFor(const std::string& exePath) {
 }
 
 TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args)
-    : desktop_(desktop), exePath_(std::move(exePath)), settings_(desktop, form_), taskIcon_(desktop) {
+    : desktop_(desktop), exePath_(std::move(exePath)), settings_(desktop, form_), taskIcon_(desktop),
+      msSMTP1_(desktop),
+      servers_(desktop, TServerControls{form_.cboHTTPServersPages, form_.cboHTTPServersBinary, form_.cboFTPservers,
+                                        form_.infoHTTPServersPages, form_.infoHTTPServersBinary,
+                                        form_.infoFTPservers}),
+      dispatcher_(desktop, RequestControls(), RequestHooks(), servers_, msMessage1_, msSMTP1_),
+      capture_(desktop, RequestControls(), RequestHooks(), dispatcher_),
+      hotList_(desktop, form_.lstHot, form_.txtLookFor, dispatcher_, [this] { settings_.ControlRefresh(); }) {
     auto& st = ProgramState();
     st.Args = std::move(args);
     st.ExePath = exePath_;
@@ -49,6 +59,52 @@ TOstrelApp::~TOstrelApp() {
         FormDestroy();
     if (ProgramState().LogClock == &desktop_)
         ProgramState().LogClock = nullptr;
+}
+
+TRequestControls TOstrelApp::RequestControls() {
+    auto& f = form_;
+    return TRequestControls{f,           f.optEnabled, f.optConfirm, f.chkCheckHistory, f.chkNotEnabled, f.chkOnFailure,
+                            f.chkNever,  f.txtURL,     f.txtEmail,   f.txtSMTP,         f.lstHistory,    f.lstQueue};
+}
+
+TRequestHooks TOstrelApp::RequestHooks() {
+    TRequestHooks hooks;
+    hooks.ControlRefresh = [this] { settings_.ControlRefresh(); };
+    hooks.AddHistoryEntry = [this](const std::string& request, const std::string& server) {
+        AddHistoryEntry(form_.lstHistory, request, server, LogTimeStamp());
+        SaveHistory();
+    };
+    hooks.HistoryChanged = [this] { SaveHistory(); };
+    hooks.QueueChanged = [this] { SaveQueue(); };
+    hooks.ShowProgressNote = [this](const std::string& text) { ShowProgressNote(desktop_, text); };
+    hooks.ProgressOpen = [this](const std::string& label) {
+        progress_ = std::make_unique<TfrmProgress>(desktop_);
+        progress_->Label1.SetCaption(label);
+        progress_->Show();
+        desktop_.BringToFront(*progress_);
+    };
+    hooks.ProgressPosition = [this](int position) {
+        if (progress_)
+            progress_->ProgressBar1.SetPosition(position);
+    };
+    hooks.ProgressClose = [this] { progress_.reset(); };
+    hooks.SendTestMessageOnce = [this] {
+        if (OnSendTestMessageOnce)
+            OnSendTestMessageOnce();
+    };
+    return hooks;
+}
+
+// The lists are written after every change, so that a crash or a power cut loses neither a
+// queued request nor the record of a sent one. A list that could not be loaded is left alone.
+void TOstrelApp::SaveHistory() {
+    if (historyLoaded_)
+        SaveList(form_.lstHistory, "History.Dat");
+}
+
+void TOstrelApp::SaveQueue() {
+    if (queueLoaded_)
+        SaveList(form_.lstQueue, "Queue.Dat");
 }
 
 void TOstrelApp::WireEvents() {
@@ -81,6 +137,33 @@ void TOstrelApp::WireEvents() {
     f.txtSMTP.OnChange = guarded([this] { WriteDebugLog("SMTP: " + form_.txtSMTP.Text()); });
     if (TMenuItem* help = f.PopupMenu1.Find("mnuHelp"))
         help->OnClick = guarded([this] { mnuHelpClick(); });
+
+    f.btnGo.OnClick = guarded([this] { capture_.btnGoClick(); });
+    f.btnSend.OnClick = guarded([this] { dispatcher_.btnSendClick(); });
+    f.PopupMenu2.Find("Delete1")->OnClick = guarded([this] { dispatcher_.Delete1Click(); });
+    f.PopupMenu2.Find("RequestNow1")->OnClick = guarded([this] { dispatcher_.RequestNow1Click(); });
+    f.PopupMenu2.Find("DeleteAll1")->OnClick = guarded([this] { dispatcher_.DeleteAll1Click(); });
+    f.PopupMenu1.Find("mnuShowDetail")->OnClick = guarded([this] { dispatcher_.mnuShowDetailClick(); });
+    f.PopupMenu1.Find("mnuDeletefromHistory")->OnClick = guarded([this] { dispatcher_.mnuDeletefromHistoryClick(); });
+    f.PopupMenu1.Find("mnuRequestAgain")->OnClick = guarded([this] { dispatcher_.mnuRequestAgainClick(); });
+    f.cboHTTPServersPages.OnChange = guarded([this] { servers_.cboHTTPServersPagesChange(); });
+    f.cboHTTPServersBinary.OnChange = guarded([this] { servers_.cboHTTPServersBinaryChange(); });
+    f.cboFTPservers.OnChange = guarded([this] { servers_.cboFTPserversChange(); });
+    for (TLabel* info : {&f.infoHTTPServersPages, &f.infoHTTPServersBinary, &f.infoFTPservers})
+        info->OnClick = guarded([this, info] { servers_.ShowServerInfo(*info); });
+    settings_.OnRefreshServerSelection = [this] { servers_.RefreshServerSelection(); };
+    f.txtLookFor.OnChange = guarded([this] { hotList_.txtLookForChange(); });
+    f.btnSearch.OnClick = guarded([this] { hotList_.btnSearchClick(); });
+    f.btnRequest.OnClick = guarded([this] { hotList_.btnRequestClick(); });
+    f.lstHot.OnClick = guarded([this] { hotList_.lstHotClick(); });
+
+    msSMTP1_.OnOpen = [this](TagSocket& s) { dispatcher_.msSMTP1Open(s); };
+    msSMTP1_.OnPrepare = [this](TagSocket& s) { dispatcher_.msSMTP1Prepare(s); };
+    msSMTP1_.OnSending = [this](TagSocket& s) { dispatcher_.msSMTP1Sending(s); };
+    msSMTP1_.OnProgress = [this](TagSocket& s, int p) { dispatcher_.msSMTP1Progress(s, p); };
+    msSMTP1_.OnMailSent = [this](TagSocket& s) { dispatcher_.msSMTP1MailSent(s); };
+    msSMTP1_.OnClosing = [this](TagSocket& s) { dispatcher_.msSMTP1Closing(s); };
+    msSMTP1_.OnClosed = [this](TagSocket& s) { dispatcher_.msSMTP1Closed(s); };
 
     taskIcon_.OnClick = guarded([this] { TaskIcon1Click(); });
     taskIcon_.OnDblClick = guarded([this] { TaskIcon1DblClick(); });
@@ -123,7 +206,6 @@ void TOstrelApp::RunStartupSteps() {
     WriteDebugLog("Cmd:" + cmd);
     silentStart_ = cmd.find("/s") != std::string::npos;
     showAtFirstTick_ = cmd.find("/p") != std::string::npos;
-    f.VersionLabel2.SetCaption("Ostrel, mail-only web access. Version: " + std::string(OSTREL_VERSION));
     WriteDebugLog(f.VersionLabel2.Caption());
     Application().OnException = [this](const std::string& sender, const std::exception& e) { AppException(sender, e); };
 
@@ -132,6 +214,7 @@ void TOstrelApp::RunStartupSteps() {
     SetStage(90903);
     f.SelectPage(f.TabSheet1);
     SetStage(90904);
+    msSMTP1_.LogFileName = LocalPath("SMTP.LOG");
     SetStage(90905);
     SetStage(90906);
     SetStage(90907);
@@ -142,6 +225,8 @@ void TOstrelApp::RunStartupSteps() {
     timerId_ = desktop_.SetTimer(6000, [this] { Application().Invoke(form_.ClassName(), [this] { Timer1Timer(); }); });
 
     SetStage(90910);
+    servers_.LoadServerDirectory();
+    WriteDebugLog("Loaded Server File");
     SetStage(90999);
 
     SetStage(91900, false);
@@ -173,8 +258,8 @@ void TOstrelApp::RunStartupSteps() {
     SetStage(4413, false);
     st.SettingsValid = settings_.ValidateRequiredFields();
     SetStage(4414, false);
-    if (st.Prefs.TipEnabled && !silentStart_ && OnShowTips)
-        OnShowTips();
+    if (st.Prefs.TipEnabled && !silentStart_)
+        ShowTipOfTheDay();
     SetStage(4415, false);
     if (st.Prefs.NewsLetterRequest == 0) {
         if (ShowMessageBox(desktop_, kNewsletterQuestion, 3, MB_YESNO) == IDYES) {
@@ -198,6 +283,10 @@ void TOstrelApp::ClipboardChanged() {
     const std::string text = desktop_.ClipboardText();
     if (ProgramState().SuperDebug && text.size() < 1024)
         WriteDebugLog("CB<<<" + text + ">>>");
+    if (ProcessUpdateFile(desktop_, msMessage1_, text, [this] { Restart(); }))
+        return;
+    if (text.size() <= 512 && IsSupportedUrl(text))
+        capture_.CaptureRequest(text);
 }
 
 void TOstrelApp::Timer1Timer() {
@@ -214,8 +303,8 @@ void TOstrelApp::Timer1Timer() {
     if (tickCount_ > 14400) {
         tickCount_ = 0;
         TrimDebugLog(desktop_);
-        if (ProgramState().Prefs.TipEnabled && OnShowTips)
-            OnShowTips();
+        if (ProgramState().Prefs.TipEnabled)
+            ShowTipOfTheDay();
         return;
     }
     if (showAtFirstTick_ && !form_.Visible()) {
@@ -299,6 +388,12 @@ void TOstrelApp::AppException(const std::string& sender, const std::exception& e
 }
 
 void TOstrelApp::FormKeyDown(int& key, TShiftState shift) {
+    if (key == VK_F3 && form_.PageActive(form_.tbsHot)) {
+        if (form_.ActiveControl() == &form_.btnSearch)
+            hotList_.btnSearchKeyDown(key);
+        else
+            hotList_.lstHotKeyDown(key);
+    }
     if ((shift & ssCtrl) && (shift & ssAlt) && key == 'A') {
         auto& flag = ProgramState().SuperDebug;
         std::string q = std::string("Super debug status is: ") + (flag ? "ON" : "OFF") + ". Change?";
@@ -347,9 +442,15 @@ void TOstrelApp::mnuHelpClick() { desktop_.ShowHelp(10); }
 
 void TOstrelApp::btnDecoderToolsClick() {
     form_.Hide();
+    // The main window comes back however the wizard ends, an error included.
     try {
-        if (OnShowDecoder)
+        if (OnShowDecoder) {
             OnShowDecoder();
+        } else {
+            TfrmDecode wizard(desktop_, msMessage1_);
+            wizard.FormCreate();
+            desktop_.ShowModal(wizard);
+        }
     } catch (...) {
         form_.Show();
         throw;
@@ -362,9 +463,22 @@ void TOstrelApp::chkShowTipsClick() {
     settings_.SaveTipSettings();
 }
 
-void TOstrelApp::btnNowClick() {
-    if (OnShowTips)
+void TOstrelApp::btnNowClick() { ShowTipOfTheDay(); }
+
+void TOstrelApp::ShowTipOfTheDay() {
+    if (OnShowTips) {
         OnShowTips();
+        return;
+    }
+    ShowTips(
+        desktop_, [this](bool on) { taskIcon_.SetActive(on); }, [this] { settings_.SaveTipSettings(); });
+}
+
+void TOstrelApp::CreateStartupWindows() {
+    // The program makes one tip window and one decoder wizard as it starts; making the tip
+    // window moves the tip of the day on, so the next one shown is a new one.
+    startupTips_ = std::make_unique<TfrmTips>(desktop_, [this] { settings_.SaveTipSettings(); });
+    startupDecoder_ = std::make_unique<TfrmDecode>(desktop_, msMessage1_);
 }
 
 } // namespace ostrel

@@ -7,10 +7,19 @@
 #include <vector>
 
 #include "forms/form.h"
+#include "mail/message.h"
+#include "mail/smtp.h"
 #include "platform/desktop.h"
+#include "requests/capture.h"
+#include "requests/dispatch.h"
+#include "requests/hot_list.h"
+#include "decoder/decoder_wizard.h"
+#include "servers/server_directory.h"
 #include "shell/main_form.h"
 #include "shell/settings.h"
 #include "shell/task_icon.h"
+#include "util/progress_window.h"
+#include "util/tip_window.h"
 
 namespace ostrel {
 
@@ -51,8 +60,18 @@ public:
     void btnDecoderToolsClick();
     void chkShowTipsClick();
     void btnNowClick();
+    void ShowTipOfTheDay();
+    // The windows the program entry makes after the main window.
+    void CreateStartupWindows();
+    TfrmProgress* Progress() { return progress_.get(); }
 
     TfrmProps& Form() { return form_; }
+    TmsMessage& Message() { return msMessage1_; }
+    TmsSMTP& SMTP() { return msSMTP1_; }
+    TServerDirectory& Servers() { return servers_; }
+    TRequestDispatcher& Dispatcher() { return dispatcher_; }
+    TRequestCapture& Capture() { return capture_; }
+    THotList& HotList() { return hotList_; }
     TSettingsStore& Settings() { return settings_; }
     TTaskIcon& TaskIcon1() { return taskIcon_; }
     Desktop& Desk() { return desktop_; }
@@ -62,10 +81,15 @@ public:
     // Hooks for the pieces that the shell drives but that live elsewhere; empty until set.
     std::function<void()> OnShowTips;
     std::function<void()> OnShowDecoder;
+    std::function<void()> OnSendTestMessageOnce;
 
 private:
     void WireEvents();
     void ClipboardChanged();
+    TRequestControls RequestControls();
+    TRequestHooks RequestHooks();
+    void SaveHistory();
+    void SaveQueue();
     void RunStartupSteps();
     void RunShutdownSteps();
 
@@ -74,6 +98,15 @@ private:
     TfrmProps form_;
     TSettingsStore settings_;
     TTaskIcon taskIcon_;
+    TmsMessage msMessage1_;
+    TmsSMTP msSMTP1_;
+    TServerDirectory servers_;
+    TRequestDispatcher dispatcher_;
+    TRequestCapture capture_;
+    THotList hotList_;
+    std::unique_ptr<TfrmProgress> progress_;
+    std::unique_ptr<TfrmTips> startupTips_;
+    std::unique_ptr<TfrmDecode> startupDecoder_;
     int timerId_ = 0;
     int tickCount_ = 0;
     bool silentStart_ = false;

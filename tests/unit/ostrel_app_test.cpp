@@ -22,6 +22,8 @@ struct App {
     std::unique_ptr<TOstrelApp> app;
     explicit App(std::vector<std::string> args = {}) {
         desk.DefaultAnswer = IDNO; // newsletter question: no
+        for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt"})
+            folder.CopyData(f);
         WriteDebugLog("Started Ostrel");
         app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::move(args));
     }
