@@ -275,6 +275,21 @@ void TOstrelApp::RunStartupSteps() {
     TrimDebugLog(desktop_);
 }
 
+bool TOstrelApp::LoadForCommandLine() {
+    auto& f = form_;
+    created_ = true;
+    servers_.LoadServerDirectory();
+    LoadList(f.lstHistory, "History.Dat", false);
+    historyLoaded_ = true;
+    LoadList(f.lstQueue, "Queue.Dat", false);
+    queueLoaded_ = true;
+    LoadList(f.lstHot, "HotList.Dat", true);
+    settings_.LoadSettings();
+    settings_.SetPreferenceControls();
+    ProgramState().SettingsValid = !Trim(f.txtEmail.Text()).empty() && !Trim(f.txtSMTP.Text()).empty();
+    return ProgramState().SettingsValid;
+}
+
 void TOstrelApp::ClipboardChanged() {
     desktop_.ProcessMessages();
     WriteDebugLog("CB change detected");

@@ -38,6 +38,10 @@ public:
     bool CheckSingleInstance();
     // The start-up sequence; errors go to AppException and end the sequence early.
     void FormCreate();
+    // What the command line needs of the start-up: the server directory, the lists and the
+    // settings, without windows, questions or the clipboard. Raises on a missing directory or
+    // an unreadable list. Returns whether "My Details" is complete.
+    bool LoadForCommandLine();
     // The shutdown sequence (runs once; also from the destructor).
     void FormDestroy();
     void Timer1Timer();
