@@ -1,7 +1,13 @@
 #include "decoder/decoder_wizard.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <unistd.h>
 #include <thread>
 
 #include "mail/message.h"
@@ -22,15 +28,52 @@ constexpr int HelpContextWrongPart = 9005;
 
 const char* const PseudoHeader = "PseudoHeader: x\r\n\r\n";
 
-std::string WithCrLf(const std::string& text) {
+std::string WithCrLf(std::string text) {
+    // Most copies already have CR LF everywhere; only rebuild the text when a bare LF is there.
+    // Branch-free so that the compiler can check many bytes at once.
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    unsigned bare = !text.empty() && p[0] == '\n';
+    for (std::size_t i = 1; i < text.size(); ++i)
+        bare |= static_cast<unsigned>(p[i] == '\n') & static_cast<unsigned>(p[i - 1] != '\r');
+    if (!bare)
+        return text;
     std::string out;
-    out.reserve(text.size() + text.size() / 40);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+    out.reserve(text.size() + text.size() / 32);
+    std::size_t from = 0;
+    for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+        out.append(text, from, at - from);
+        if (at == 0 || text[at - 1] != '\r')
             out += '\r';
-        out += text[i];
+        from = at;
     }
+    out.append(text, from, std::string::npos);
     return out;
+}
+
+// ParseField's result for a field of the header block, found without copying the whole text
+// (a part can be large): the first line that starts with the field, in any case.
+std::string FieldOf(const std::string& field, const std::string& text) {
+    auto matches = [&](std::size_t at) {
+        return text.size() - at >= field.size() && StartsWithNoCase(text.substr(at, field.size()), field);
+    };
+    std::size_t line = std::string::npos;
+    if (matches(0))
+        line = 0;
+    for (auto at = text.find("\r\n"); line == std::string::npos && at != std::string::npos;
+         at = text.find("\r\n", at + 2))
+        if (matches(at + 2))
+            line = at + 2;
+    if (line == std::string::npos)
+        return {};
+    return ParseField(field, text.substr(line, field.size() + 1026));
+}
+
+std::string_view TrimView(std::string_view s) {
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ')
+        s.remove_suffix(1);
+    return s;
 }
 
 bool IsClosingLine(std::string_view line) { return line == "`" || line == " "; }
@@ -80,29 +123,57 @@ void LogRemovedLines(const std::vector<std::string_view>& removed) {
 // so that a large join is never held twice in memory.
 class TTempWriter {
 public:
-    explicit TTempWriter(const std::string& path) : path_(path), out_(path, std::ios::binary | std::ios::trunc) {
-        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        out_ << PseudoHeader;
-        Check();
+    explicit TTempWriter(const std::string& path) : path_(path) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd_ < 0)
+            throw EInOutError("Cannot write " + path_);
+        buffer_.reserve(Chunk + 4096);
+        buffer_ = PseudoHeader;
     }
+    ~TTempWriter() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    TTempWriter(const TTempWriter&) = delete;
+    TTempWriter& operator=(const TTempWriter&) = delete;
+
     void Line(std::string_view line) {
-        out_.write(line.data(), static_cast<std::streamsize>(line.size()));
-        out_.write("\r\n", 2);
+        buffer_ += line;
+        buffer_ += "\r\n";
+        if (buffer_.size() >= Chunk)
+            Flush();
     }
-    void Text(std::string_view text) { out_.write(text.data(), static_cast<std::streamsize>(text.size())); }
+    void Text(std::string_view text) {
+        Flush();
+        Write(text);
+    }
     void Close() {
-        out_.close();
-        Check();
+        Flush();
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0)
+            throw EInOutError("Cannot write " + path_);
     }
 
 private:
-    void Check() {
-        if (!out_)
-            throw EInOutError("Cannot write " + path_);
+    static constexpr std::size_t Chunk = 1 << 20;
+    void Flush() {
+        Write(buffer_);
+        buffer_.clear();
+    }
+    void Write(std::string_view data) {
+        while (!data.empty()) {
+            const ssize_t n = ::write(fd_, data.data(), data.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw EInOutError("Cannot write " + path_);
+            data.remove_prefix(static_cast<std::size_t>(n));
+        }
     }
     std::string path_;
-    std::vector<char> buffer_ = std::vector<char>(1 << 16);
-    std::ofstream out_;
+    std::string buffer_;
+    int fd_ = -1;
 };
 
 } // namespace
@@ -131,32 +202,49 @@ int PartNumberInSubject(const std::string& subject) {
     return 0;
 }
 
+namespace {
+// memmem skips through a part far faster than a search that stops at every line's CR.
+bool Contains(const std::string& text, std::string_view what) {
+    return ::memmem(text.data(), text.size(), what.data(), what.size()) != nullptr;
+}
+} // namespace
+
 bool HoldsEndOfData(const std::string& text) {
-    return text.find("\r\n`\r\nend") != std::string::npos || text.find("\r\n \r\nend") != std::string::npos;
+    return Contains(text, "\r\n`\r\nend") || Contains(text, "\r\n \r\nend");
 }
 
-void CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed,
+void CleanCollectedLines(const std::vector<std::string_view>& chunks,
+                         const std::function<void(std::string_view)>& removed,
                          const std::function<void(std::string_view)>& kept) {
     // The walk goes backwards so that "the line now following" is the nearest kept one below.
     // Lines are found in place (a join of many parts is large), and only a flag per line is
-    // stored; the kept lines are then handed out in their forward order.
+    // stored; the kept lines are then handed out in their forward order. Chunks end at a line
+    // break (or are the last), so no line spans two of them.
+    std::size_t total = 0;
+    for (auto chunk : chunks)
+        total += chunk.size();
     std::vector<char> keepFromEnd;
-    keepFromEnd.reserve(text.size() / 48 + 1);
-    std::size_t end = text.size();
-    if (end > 0 && text[end - 1] == '\n')
-        end -= (end > 1 && text[end - 2] == '\r') ? 2 : 1;
-    else if (end > 0 && text[end - 1] == '\r')
-        end -= 1;
+    keepFromEnd.reserve(total / 48 + 1);
     std::string_view following;
     bool haveFollowing = false;
-    if (!text.empty()) {
+    for (std::size_t c = chunks.size(); c-- > 0;) {
+        const std::string_view text = chunks[c];
+        if (text.empty())
+            continue;
+        std::size_t end = text.size();
+        if (text[end - 1] == '\n')
+            end -= (end > 1 && text[end - 2] == '\r') ? 2 : 1;
+        else if (text[end - 1] == '\r')
+            end -= 1;
         for (;;) {
-            std::size_t start = end;
-            while (start > 0 && text[start - 1] != '\n' && text[start - 1] != '\r')
-                --start;
+            std::size_t start = 0;
+            if (const void* lf = ::memrchr(text.data(), '\n', end))
+                start = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data()) + 1;
+            if (const void* cr = ::memrchr(text.data() + start, '\r', end - start))
+                start = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data()) + 1;
             const std::string_view line = text.substr(start, end - start);
-            if (start == 0)
-                break; // the first line: never examined
+            if (start == 0 && c == 0)
+                break; // the very first line: never examined
             const bool fullLine = line.size() == 61 && line[0] == 'M';
             const bool marker = line.starts_with("end") || line.starts_with("begin ");
             if (fullLine || marker || IsClosingLine(line) || (haveFollowing && IsClosingLine(following))) {
@@ -168,26 +256,36 @@ void CleanCollectedLines(std::string_view text, const std::function<void(std::st
                 if (removed)
                     removed(line);
             }
+            if (start == 0)
+                break;
             end = start - ((start > 1 && text[start - 1] == '\n' && text[start - 2] == '\r') ? 2 : 1);
         }
     }
     // The first line, then the others in order.
-    std::size_t pos = 0;
     std::size_t index = keepFromEnd.size();
     bool first = true;
-    while (pos < text.size()) {
-        std::size_t stop = text.find_first_of("\r\n", pos);
-        if (stop == std::string_view::npos)
-            stop = text.size();
-        const std::string_view line = text.substr(pos, stop - pos);
-        if (first || (index > 0 && keepFromEnd[index - 1]))
-            kept(line);
-        if (!first && index > 0)
-            --index;
-        first = false;
-        pos = stop < text.size() && text[stop] == '\r' && stop + 1 < text.size() && text[stop + 1] == '\n' ? stop + 2
-                                                                                                         : stop + 1;
+    for (const std::string_view text : chunks) {
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            std::size_t stop = text.size();
+            if (const void* lf = std::memchr(text.data() + pos, '\n', text.size() - pos))
+                stop = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data());
+            if (const void* cr = std::memchr(text.data() + pos, '\r', stop - pos))
+                stop = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data());
+            const std::string_view line = text.substr(pos, stop - pos);
+            if (first || (index > 0 && keepFromEnd[index - 1]))
+                kept(line);
+            if (!first && index > 0)
+                --index;
+            first = false;
+            pos = stop + ((stop + 1 < text.size() && text[stop] == '\r' && text[stop + 1] == '\n') ? 2 : 1);
+        }
     }
+}
+
+void CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed,
+                         const std::function<void(std::string_view)>& kept) {
+    CleanCollectedLines(std::vector<std::string_view>{text}, removed, kept);
 }
 
 std::string CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed) {
@@ -243,7 +341,10 @@ std::string TfrmDecode::DownloadsFolder() { return LocalPath("downloads/"); }
 
 std::vector<std::string> TfrmDecode::CollectedLines() const {
     std::vector<std::string> lines;
-    for (auto line : SplitLines(collected_))
+    std::string joined;
+    for (const auto& chunk : collected_)
+        joined += chunk;
+    for (auto line : SplitLines(joined))
         lines.emplace_back(line);
     return lines;
 }
@@ -275,8 +376,8 @@ int TfrmDecode::ConfirmPartNumber(const std::string& subject) {
 void TfrmDecode::btnNextClick() {
     // Mail programs on this system copy lines ending in a bare line feed; the part and end
     // detection below looks for CR LF, so bring the text to that form first.
-    const std::string text = WithCrLf(desktop_.ClipboardText());
-    if (ConfirmPartNumber(ParseField("Subject: ", text)) == IDRETRY)
+    std::string text = WithCrLf(desktop_.ClipboardText());
+    if (ConfirmPartNumber(FieldOf("Subject: ", text)) == IDRETRY)
         return;
     try {
         if (expectedPart_ == 1) {
@@ -292,10 +393,10 @@ void TfrmDecode::btnNextClick() {
                     lowered.find("`\r\nend") != std::string::npos || lowered.find(" \r\nend") != std::string::npos;
                 // Some mailers write the mode with four digits; the parser takes the name from a
                 // fixed column, so bring it back to three.
-                collected_ = Trim(ReplaceAll("begin 0600 ", text.substr(begin), "begin 600 ")) + "\r\n";
+                collected_.assign(1, Trim(ReplaceAll("begin 0600 ", text.substr(begin), "begin 600 ")) + "\r\n");
                 if (hasEnd) {
                     TTempWriter temp(TempFileName);
-                    temp.Text(collected_);
+                    temp.Text(collected_.front());
                     temp.Close();
                     ReleaseCollected();
                     DecodeTempFile();
@@ -305,9 +406,17 @@ void TfrmDecode::btnNextClick() {
                 }
             }
         } else {
-            collected_ += Trim(text);
-            collected_ += "\r\n";
-            if (!HoldsEndOfData(text)) {
+            // Kept as it came (trimmed), without copying it into one growing text.
+            const bool last = HoldsEndOfData(text);
+            const std::string_view trimmed = TrimView(text);
+            const auto lead = static_cast<std::size_t>(trimmed.data() - text.data());
+            const std::size_t length = trimmed.size();
+            std::string chunk = std::move(text);
+            chunk.resize(lead + length);
+            chunk.erase(0, lead);
+            chunk += "\r\n";
+            collected_.push_back(std::move(chunk));
+            if (!last) {
                 ++expectedPart_;
                 desktop_.Beep(0);
             } else {
@@ -315,7 +424,8 @@ void TfrmDecode::btnNextClick() {
                 std::vector<std::string_view> removed;
                 TTempWriter temp(TempFileName);
                 CleanCollectedLines(
-                    collected_, [&removed](std::string_view line) { removed.push_back(line); },
+                    std::vector<std::string_view>(collected_.begin(), collected_.end()),
+                    [&removed](std::string_view line) { removed.push_back(line); },
                     [&temp](std::string_view line) { temp.Line(line); });
                 temp.Close();
                 LogRemovedLines(removed);
@@ -348,7 +458,12 @@ void TfrmDecode::Finish() {
 
 void TfrmDecode::ReleaseCollected() {
     // The joined text can be as large as the file itself; it is in the temporary file now.
-    std::string().swap(collected_);
+    std::vector<std::string>().swap(collected_);
+#if defined(__GLIBC__)
+    // The parts were many mid-sized blocks; give their pages back before the decode needs as
+    // much again.
+    ::malloc_trim(0);
+#endif
 }
 
 void TfrmDecode::DecodeTempFile() {

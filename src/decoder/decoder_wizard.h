@@ -26,7 +26,11 @@ int PartNumberInSubject(const std::string& subject);
 // closing line, the closing line and the end line. text holds lines ending in CR, LF or CR LF;
 // the result has CR LF line ends. Each removed line is passed to removed (may be empty).
 std::string CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed);
-// The same, handing each kept line (without its line end) to kept, in order.
+// The same, handing each kept line (without its line end) to kept, in order; the text may come
+// in chunks that each end at a line break.
+void CleanCollectedLines(const std::vector<std::string_view>& chunks,
+                         const std::function<void(std::string_view)>& removed,
+                         const std::function<void(std::string_view)>& kept);
 void CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed,
                          const std::function<void(std::string_view)>& kept);
 
@@ -83,8 +87,9 @@ private:
     std::chrono::milliseconds clipboardSettle_;
     TmsMessage& message_;
     int expectedPart_ = 1;
-    // The gathered text, lines ending in CR LF (part 1 from its begin line on, later parts whole).
-    std::string collected_;
+    // The gathered text, one chunk per part, each ending in CR LF (part 1 from its begin line
+    // on, later parts whole).
+    std::vector<std::string> collected_;
 };
 
 } // namespace ostrel

@@ -1,7 +1,12 @@
 #include "mail/parser.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <istream>
 #include <iterator>
 #include <memory>
@@ -170,6 +175,9 @@ class TmsCustomDecoder {
 public:
     TmsCustomDecoder(std::string text, TmsMessage& message, Desktop* desktop)
         : message_(message), reader_(std::move(text)), desktop_(desktop) {}
+    TmsCustomDecoder(std::string_view text, std::shared_ptr<const void> keeper, TmsMessage& message,
+                     Desktop* desktop)
+        : message_(message), reader_(text, std::move(keeper)), desktop_(desktop) {}
     virtual ~TmsCustomDecoder() = default;
     TmsCustomDecoder(const TmsCustomDecoder&) = delete;
     TmsCustomDecoder& operator=(const TmsCustomDecoder&) = delete;
@@ -260,7 +268,7 @@ void TmsCustomDecoder::ErrorReport(const std::string& message) {
     item->SetFileName("original.eml");
     item->ContentType = "message/rfc822";
     item->Encoding = kEncoding7Bit;
-    item->Data = reader_.Text();
+    item->Data = std::string(reader_.Text());
     message_.Attachments.AddObject(std::move(item));
 }
 
@@ -631,9 +639,28 @@ void LoadMessageFromStream(TmsMessage& message, std::istream& source, Desktop* d
 
 void LoadMessageFromFile(TmsMessage& message, const std::string& path, Desktop* desktop) {
     message.Clear();
-    if (!FileExists(path))
-        throw EInOutError("Cannot open " + path);
-    ParseMessage(message, ReadFileString(path), desktop);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw EInOutError("Cannot open " + path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+        ::close(fd);
+        ParseMessage(message, ReadFileString(path), desktop);
+        return;
+    }
+    // Mapping the file spares a copy of the whole text in memory; the parser only reads it.
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        ParseMessage(message, ReadFileString(path), desktop);
+        return;
+    }
+    ::madvise(map, size, MADV_SEQUENTIAL);
+    std::shared_ptr<const void> keeper(map, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+    TmsMessageDecoder decoder(std::string_view(static_cast<const char*>(map), size), std::move(keeper), message,
+                              desktop);
+    decoder.Parse();
 }
 
 } // namespace ostrel

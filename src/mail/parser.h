@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +24,12 @@ public:
     static const std::string EndMarker;
 
     TLineStream() = default;
-    explicit TLineStream(std::string text) : text_(std::move(text)) {}
+    explicit TLineStream(std::string text) : owned_(std::move(text)), text_(owned_) {}
+    // Reads lines of text that stays valid as long as keeper is held (a mapped file).
+    TLineStream(std::string_view text, std::shared_ptr<const void> keeper)
+        : text_(text), keeper_(std::move(keeper)) {}
+    TLineStream(const TLineStream&) = delete;
+    TLineStream& operator=(const TLineStream&) = delete;
 
     // The next line, or EndMarker (and Eof() from then on) when there is none left. The view
     // stays valid until the stream is changed or destroyed.
@@ -35,16 +41,14 @@ public:
         eof_ = false;
     }
 
-    const std::string& Text() const { return text_; }
+    std::string_view Text() const { return text_; }
     // Bytes not yet handed out.
     std::size_t Remaining() const { return text_.size() - pos_; }
-    void SetText(std::string text) {
-        text_ = std::move(text);
-        Restart();
-    }
 
 private:
-    std::string text_;
+    std::string owned_;
+    std::string_view text_;
+    std::shared_ptr<const void> keeper_;
     std::size_t pos_ = 0;
     bool eof_ = false;
 };
