@@ -19,7 +19,7 @@ TTabSheet& TfrmProps::Page(const std::string& name, const std::string& caption, 
     auto& page = Make<TTabSheet>(name, &PageControl1);
     page.SetCaption(caption);
     page.SetHelpContext(helpContext);
-    page.SetBounds(0, 0, 504, 210);
+    page.SetBounds(0, 0, 664, 210);
     return page;
 }
 
@@ -69,10 +69,12 @@ TfrmProps::TfrmProps()
       btnDecoderTools(Make<TButton>("btnDecoderTools", this)), btnHelp(Make<TButton>("btnHelp", this)),
       btnCancel(Make<TButton>("btnCancel", this)), btnOk(Make<TButton>("btnOk", this)) {
     SetCaption("Ostrel");
-    SetBounds(0, 0, 520, 278);
+    // Wider than the classic 520-unit dialog: with today's desktop fonts all nine page tabs
+    // must fit in one row.
+    SetBounds(0, 0, 680, 278);
     KeyPreview = true;
     HelpButton = true;
-    PageControl1.SetBounds(4, 4, 512, 238);
+    PageControl1.SetBounds(4, 4, 672, 238);
     PageControl1.SetActivePage(&TabSheet1);
 
     // General
@@ -87,44 +89,44 @@ TfrmProps::TfrmProps()
     optConfirm.SetItems(
         {"&Ask me to confirm all requests", "Ask me to confirm &ZIP and EXE files only", "&Just do it"});
     optConfirm.SetHelpContext(3);
-    optConfirm.SetBounds(196, 4, 300, 84);
+    optConfirm.SetBounds(196, 4, 460, 84);
     grpTips.SetCaption("Tip Of The Day");
-    grpTips.SetBounds(8, 92, 488, 48);
+    grpTips.SetBounds(8, 92, 648, 48);
     chkShowTips.SetCaption("Enabled");
     chkShowTips.SetBounds(10, 18, 120, 20);
     btnNow.SetCaption("Now");
     btnNow.SetBounds(140, 16, 72, 25);
     StaticText7.SetCaption("Manual entry: Type a URL from a book, magazine, etc. and press Go");
     StaticText7.SetHelpContext(22);
-    StaticText7.SetBounds(8, 148, 488, 16);
+    StaticText7.SetBounds(8, 148, 648, 16);
     StaticText7.FocusControl = &txtURL;
     txtURL.SetHelpContext(22);
-    txtURL.SetBounds(8, 170, 408, 22);
+    txtURL.SetBounds(8, 170, 568, 22);
     btnGo.SetCaption("&Go");
     btnGo.SetHelpContext(22);
-    btnGo.SetBounds(424, 168, 72, 25);
+    btnGo.SetBounds(584, 168, 72, 25);
 
     // My Details
     grpDetails.SetCaption("Where to return files and pages. Check the SMTP settings with your Service Provider");
-    grpDetails.SetBounds(8, 8, 488, 110);
+    grpDetails.SetBounds(8, 8, 648, 110);
     StaticText2.SetCaption("A&ddress");
     StaticText2.SetHelpContext(2000);
     StaticText2.SetBounds(12, 30, 150, 16);
     StaticText2.FocusControl = &txtEmail;
     txtEmail.SetHint("Your e-mail address for delivery of pages and files");
     txtEmail.SetHelpContext(2000);
-    txtEmail.SetBounds(170, 28, 300, 22);
+    txtEmail.SetBounds(170, 28, 460, 22);
     StaticText3.SetCaption("&SMTP server address");
     StaticText3.SetHelpContext(2001);
     StaticText3.SetBounds(12, 66, 150, 16);
     StaticText3.FocusControl = &txtSMTP;
     txtSMTP.SetHint("The mail server used to send mail");
     txtSMTP.SetHelpContext(2001);
-    txtSMTP.SetBounds(170, 64, 300, 22);
+    txtSMTP.SetBounds(170, 64, 460, 22);
 
     // Servers
     grpServers.SetCaption("The \"ByMail\" severs used to fetch files and pages");
-    grpServers.SetBounds(8, 4, 488, 198);
+    grpServers.SetBounds(8, 4, 648, 198);
     struct Row {
         TLabel& label;
         TComboBox& combo;
@@ -141,22 +143,22 @@ TfrmProps::TfrmProps()
     int y = 20;
     for (auto& r : rows) {
         r.label.SetCaption(r.caption);
-        r.label.SetBounds(12, y, 230, 16);
+        r.label.SetBounds(12, y, 300, 16);
         r.label.FocusControl = &r.combo;
         r.combo.SetHelpContext(r.help);
-        r.combo.SetBounds(12, y + 18, 230, 22);
+        r.combo.SetBounds(12, y + 18, 300, 22);
         r.info.SetHint("Click to expand");
         r.info.WordWrap = true;
-        r.info.SetBounds(252, y, 226, 56);
+        r.info.SetBounds(324, y, 312, 56);
         y += 60;
     }
 
     // History
     lstHistory.SetHelpContext(9);
-    lstHistory.SetBounds(8, 8, 488, 170);
+    lstHistory.SetBounds(8, 8, 648, 170);
     lstHistory.SetPopupMenu(&PopupMenu1);
     lblHistoryHint.SetCaption("Right click a history item to access commands");
-    lblHistoryHint.SetBounds(8, 184, 488, 16);
+    lblHistoryHint.SetBounds(8, 184, 648, 16);
     PopupMenu1.Add("mnuShowDetail", "&Show Detail");
     PopupMenu1.Add("mnuDeletefromHistory", "&Delete from History");
     PopupMenu1.Add("mnuRequestAgain", "Request &Again");
@@ -165,21 +167,21 @@ TfrmProps::TfrmProps()
     // Queued Requests
     GroupBox1.SetCaption("Add requests to queue");
     GroupBox1.SetHelpContext(25);
-    GroupBox1.SetBounds(8, 4, 488, 48);
+    GroupBox1.SetBounds(8, 4, 648, 48);
     chkOnFailure.SetCaption("On &failure to send");
     chkOnFailure.SetHelpContext(26);
-    chkOnFailure.SetBounds(10, 20, 150, 20);
+    chkOnFailure.SetBounds(10, 20, 200, 20);
     chkNotEnabled.SetCaption("When Enabled is set to No");
     chkNotEnabled.SetHelpContext(27);
-    chkNotEnabled.SetBounds(164, 20, 190, 20);
+    chkNotEnabled.SetBounds(220, 20, 240, 20);
     chkNever.SetCaption("&Never");
     chkNever.SetHelpContext(28);
-    chkNever.SetBounds(370, 20, 100, 20);
-    lstQueue.SetBounds(8, 58, 488, 112);
+    chkNever.SetBounds(480, 20, 150, 20);
+    lstQueue.SetBounds(8, 58, 648, 112);
     lstQueue.SetPopupMenu(&PopupMenu2);
     btnSend.SetCaption("&Send Queue");
     btnSend.SetHelpContext(29);
-    btnSend.SetBounds(400, 176, 96, 25);
+    btnSend.SetBounds(560, 176, 96, 25);
     lblQueueHint.SetCaption("Right click a queued item to access commands");
     lblQueueHint.SetBounds(8, 180, 380, 16);
     PopupMenu2.Add("Delete1", "&Delete");
@@ -190,12 +192,12 @@ TfrmProps::TfrmProps()
     lblLookFor.SetCaption("Look for: ");
     lblLookFor.SetBounds(8, 10, 70, 16);
     lblLookFor.FocusControl = &txtLookFor;
-    txtLookFor.SetBounds(80, 8, 320, 22);
+    txtLookFor.SetBounds(80, 8, 480, 22);
     btnSearch.SetCaption("Search");
-    btnSearch.SetBounds(408, 6, 88, 25);
-    lstHot.SetBounds(8, 38, 488, 134);
+    btnSearch.SetBounds(568, 6, 88, 25);
+    lstHot.SetBounds(8, 38, 648, 134);
     btnRequest.SetCaption("Request");
-    btnRequest.SetBounds(408, 178, 88, 25);
+    btnRequest.SetBounds(568, 178, 88, 25);
 
     // Preferences
     optBinaryFormat.SetCaption(" Binary file return format ");
@@ -204,9 +206,9 @@ TfrmProps::TfrmProps()
     optBinaryFormat.SetBounds(8, 4, 200, 86);
     lblImportant.SetCaption(kImportantNote);
     lblImportant.WordWrap = true;
-    lblImportant.SetBounds(216, 10, 280, 80);
+    lblImportant.SetBounds(216, 10, 440, 80);
     grpSplitting.SetCaption(" Splitting binary files into multiple e-mails ");
-    grpSplitting.SetBounds(8, 96, 488, 60);
+    grpSplitting.SetBounds(8, 96, 648, 60);
     lblChunkSize.SetCaption("Chun&ksize (Kbytes)");
     lblChunkSize.SetHelpContext(7550);
     lblChunkSize.SetBounds(12, 28, 130, 16);
@@ -219,10 +221,10 @@ TfrmProps::TfrmProps()
 
     // Friend
     lblFriendTitle.SetCaption("Tell A Friend About Ostrel!");
-    lblFriendTitle.SetBounds(8, 6, 488, 18);
+    lblFriendTitle.SetBounds(8, 6, 648, 18);
     lblFriendText.SetCaption(kFriendText);
     lblFriendText.WordWrap = true;
-    lblFriendText.SetBounds(8, 28, 488, 48);
+    lblFriendText.SetBounds(8, 28, 648, 48);
     const struct {
         TLabel& label;
         TEdit& edit;
@@ -235,11 +237,11 @@ TfrmProps::TfrmProps()
         f.label.SetCaption(f.caption);
         f.label.SetBounds(8, y + 2, 170, 16);
         f.label.FocusControl = &f.edit;
-        f.edit.SetBounds(180, y, 300, 22);
+        f.edit.SetBounds(180, y, 460, 22);
         y += 28;
     }
     btnFSend.SetCaption("Send");
-    btnFSend.SetBounds(392, 176, 88, 25);
+    btnFSend.SetBounds(552, 176, 88, 25);
 
     // About
     TrayIconImageBright.Picture = "bright";
@@ -248,10 +250,10 @@ TfrmProps::TfrmProps()
     TrayIconImageDim.SetVisible(false);
     VersionLabel2.WordWrap = true;
     VersionLabel2.SetInfoPrefix("Ostrel, web pages and files by e-mail. Version:");
-    VersionLabel2.SetBounds(64, 22, 420, 18);
+    VersionLabel2.SetBounds(64, 22, 580, 18);
     lblAboutText.SetCaption(kAboutText);
     lblAboutText.WordWrap = true;
-    lblAboutText.SetBounds(64, 50, 420, 130);
+    lblAboutText.SetBounds(64, 50, 580, 130);
 
     // Button row
     const struct {
@@ -262,9 +264,9 @@ TfrmProps::TfrmProps()
     } buttons[] = {
         {btnUnload, "&Unload", "Remove Ostrel from memory", 4},
         {btnDecoderTools, "UUDecoder", "For processing files received", 84},
-        {btnHelp, "&Help", "", 284},
-        {btnCancel, "&Cancel", "Close without changes", 364},
-        {btnOk, "&Ok", "Confirm the changes you made", 444},
+        {btnHelp, "&Help", "", 444},
+        {btnCancel, "&Cancel", "Close without changes", 524},
+        {btnOk, "&Ok", "Confirm the changes you made", 604},
     };
     for (const auto& b : buttons) {
         b.button.SetCaption(b.caption);

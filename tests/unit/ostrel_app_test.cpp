@@ -269,7 +269,7 @@ TEST(TrayIcon, ClicksToggleTheStateAndAFailedAddIsRetried) {
     a.f().Hide();
     a.desk.FireTray(0, TTrayEvent::RButtonUp);
     EXPECT_TRUE(a.f().Visible());
-    EXPECT_EQ(a.f().Left(), (1024 - 520) / 2);
+    EXPECT_EQ(a.f().Left(), (1024 - a.f().Width()) / 2);
 }
 
 TEST(AppException, ReportsTheSenderStageAndMessage) {
