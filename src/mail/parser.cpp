@@ -650,7 +650,7 @@ void LoadMessageFromFile(TmsMessage& message, const std::string& path, Desktop* 
     }
     // Mapping the file spares a copy of the whole text in memory; the parser only reads it.
     const auto size = static_cast<std::size_t>(st.st_size);
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     ::close(fd);
     if (map == MAP_FAILED) {
         ParseMessage(message, ReadFileString(path), desktop);

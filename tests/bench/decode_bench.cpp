@@ -158,7 +158,10 @@ int OneShot(int argc, char** argv) {
             folder += '/';
         TmsMessage message;
         LoadMessageFromFile(message, argv[2]);
+        const auto loaded = std::chrono::steady_clock::now();
         bytes = SaveAll(message, folder);
+        std::cout << "load " << std::chrono::duration<double>(loaded - start).count() << " s, save "
+                  << std::chrono::duration<double>(std::chrono::steady_clock::now() - loaded).count() << " s; ";
     } else {
         std::string folder = argv[2];
         if (folder.back() != '/')
