@@ -41,6 +41,8 @@ public:
     bool KeyPreview = false;
     bool HelpButton = false;
     bool MinimizeButton = true;
+    // No frame and no title bar (a small box such as a progress note).
+    bool Borderless = false;
     bool Modal = false;
     int ModalResult = 0;
 

@@ -47,6 +47,8 @@ TFormView::TFormView(TForm& form, Desktop& desktop, QWidget* parent)
         flags |= Qt::WindowMinimizeButtonHint;
     if (form.HelpButton)
         flags |= Qt::WindowContextHelpButtonHint;
+    if (form.Borderless)
+        flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
     setWindowFlags(flags);
     for (TControl* child : form.Children())
         Build(*child, this);

@@ -42,6 +42,7 @@ TfrmProgress::TfrmProgress(Desktop& desktop)
     : TForm("frmProgress"), Panel1(Make<TGroupBox>("Panel1", this)), Label1(Make<TLabel>("Label1", &Panel1)),
       ProgressBar1(Make<TProgressBar>("ProgressBar1", &Panel1)), Timer1(desktop, NoteMs), desktop_(desktop) {
     MinimizeButton = false;
+    Borderless = true;
     SetBounds(0, 0, FormWidth, FormHeight);
     Panel1.SetBounds(0, 0, FormWidth, FormHeight);
     Label1.SetBounds(5, 3, 182, 16);

@@ -12,7 +12,10 @@
 
 #include "qt/form_view.h"
 #include "qt/qt_desktop.h"
+#include "decoder/decoder_wizard.h"
 #include "shell/ostrel_app.h"
+#include "util/progress_window.h"
+#include "util/tip_window.h"
 #include "support/test_support.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"
@@ -74,7 +77,7 @@ class MainWindowTest : public QObject {
 private slots:
     void init() {
         folder_ = std::make_unique<test::ProgramFolder>();
-        for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt", "HotList.Dat"})
+        for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt", "HotList.Dat", "tips.dat"})
             if (QFile::exists(QString(OSTREL_BIN_DIR "/") + f))
                 QFile::copy(QString(OSTREL_BIN_DIR "/") + f, QString::fromStdString(folder_->File(f)));
         folder_->Write("config/ostrel/OSTREL.INI",
@@ -197,6 +200,20 @@ private slots:
             QCoreApplication::processEvents();
             QVERIFY(view_->grab().save(QString("%1/page%2-%3.png").arg(folder).arg(i).arg(tabs->widget(i)->objectName())));
         }
+        // The small windows, drawn by the same view.
+        TfrmProgress progress(*desk_);
+        progress.Label1.SetCaption("...example.com/files/archive.zip");
+        progress.ProgressBar1.SetPosition(40);
+        progress.Show();
+        TfrmTips tips(*desk_, [] {});
+        tips.Show();
+        TfrmDecode wizard(*desk_, app_->Message());
+        wizard.FormCreate();
+        wizard.Show();
+        QCoreApplication::processEvents();
+        QVERIFY(desk_->ViewOf(progress).grab().save(folder + "/progress.png"));
+        QVERIFY(desk_->ViewOf(tips).grab().save(folder + "/tips.png"));
+        QVERIFY(desk_->ViewOf(wizard).grab().save(folder + "/decoder.png"));
     }
 };
 
