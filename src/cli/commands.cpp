@@ -2,6 +2,7 @@
 
 #include "cli/cmd_compose.h"
 #include "cli/cmd_decode.h"
+#include "cli/cmd_send.h"
 
 namespace ostrel {
 
@@ -21,6 +22,9 @@ const std::vector<TCliCommand>& CliCommands() {
     static const std::vector<TCliCommand> commands = {
         {"compose", Compose},
         {"decode", Decode},
+        {"send", RunSendCommand},
+        {"queue", RunQueueCommand},
+        {"history", RunHistoryCommand},
     };
     return commands;
 }
