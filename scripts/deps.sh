@@ -6,7 +6,7 @@ set -euo pipefail
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
            xvfb xauth xclip xdotool trayer x11-utils imagemagick
-           python3 python3-aiosmtpd postfix sharutils mpack coreutils procps)
+           python3 python3-aiosmtpd postfix sharutils mpack coreutils procps time)
 
 want=("${build_pkgs[@]}")
 if [ "${1:-}" = "test" ]; then want+=("${test_pkgs[@]}"); fi

@@ -80,11 +80,11 @@ declare -A sec mem
 for r in "${results[@]}"; do
     read -r n t m <<<"$r"
     sec[$n]=$t; mem[$n]=$m
-    printf '%-16s %10s %10.1f %12.1f\n' "$n" "$t" "$(echo "$mib / $t" | bc -l)" "$(echo "$m / 1024" | bc -l)"
+    printf '%-16s %10s %10.1f %12.1f\n' "$n" "$t" "$(awk "BEGIN {print $mib / $t}")" "$(awk "BEGIN {print $m / 1024}")"
 done
-ratio() { echo "scale=2; $1 / $2" | bc -l; }
+ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
 echo
 echo "uu: ours is $(ratio "${sec[uudecode]}" "${sec[ours-uu]}")x uudecode (aim >= 3)"
 echo "base64: ours is $(ratio "${sec[base64-d]}" "${sec[ours-base64]}")x base64 -d (aim >= 4), $(ratio "${sec[munpack]}" "${sec[ours-base64]}")x munpack"
-echo "join of 1000 parts: $(echo "scale=0; 100 * ${sec[ours-uu]} / ${sec[ours-join1000]}" | bc -l)% of the single-mail rate (aim >= 90)"
+echo "join of 1000 parts: $(awk "BEGIN {printf \"%d\", 100 * ${sec[ours-uu]} / ${sec[ours-join1000]}}")% of the single-mail rate (aim >= 90)"
 echo "memory / input: uu $(ratio $(( ${mem[ours-uu]} * 1024 )) "$input_uu"), join $(ratio $(( ${mem[ours-join1000]} * 1024 )) "$input_parts"), base64 $(ratio $(( ${mem[ours-base64]} * 1024 )) "$input_b64") (aim <= 2)"
