@@ -1,6 +1,7 @@
 #include "shell/ostrel_app.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "forms/application.h"
 #include "decoder/decoder_wizard.h"
@@ -46,11 +47,18 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
                                         form_.infoFTPservers}),
       dispatcher_(desktop, RequestControls(), RequestHooks(), servers_, msMessage1_, msSMTP1_),
       capture_(desktop, RequestControls(), RequestHooks(), dispatcher_),
-      hotList_(desktop, form_.lstHot, form_.txtLookFor, dispatcher_, [this] { settings_.ControlRefresh(); }) {
+      hotList_(desktop, form_.lstHot, form_.txtLookFor, dispatcher_, [this] { settings_.ControlRefresh(); }),
+      suggestion_(desktop, [this](bool active) { taskIcon_.SetActive(active); }, &form_),
+      auxiliary_(desktop, TAuxiliaryControls{form_.txtEmail, form_.txtSMTP, form_.txtFName, form_.txtFemail,
+                                             form_.txtMyName},
+                 msMessage1_, msSMTP1_, dispatcher_, [this] { settings_.SaveNewsletterSetting(); }) {
     auto& st = ProgramState();
     st.Args = std::move(args);
     st.ExePath = exePath_;
     st.LogClock = &desktop_;
+    // Every mail the program sends goes out of the one message object.
+    msSMTP1_.MailMessage = &msMessage1_;
+    servers_.OnApplyServerSelections = [this](TServerDirectory& servers) { suggestion_.ApplyServerSelections(servers); };
     WireEvents();
 }
 
@@ -88,10 +96,7 @@ TRequestHooks TOstrelApp::RequestHooks() {
             progress_->ProgressBar1.SetPosition(position);
     };
     hooks.ProgressClose = [this] { progress_.reset(); };
-    hooks.SendTestMessageOnce = [this] {
-        if (OnSendTestMessageOnce)
-            OnSendTestMessageOnce();
-    };
+    hooks.SendTestMessageOnce = [this] { auxiliary_.SendTestMessageOnce(); };
     return hooks;
 }
 
@@ -156,6 +161,10 @@ void TOstrelApp::WireEvents() {
     f.btnSearch.OnClick = guarded([this] { hotList_.btnSearchClick(); });
     f.btnRequest.OnClick = guarded([this] { hotList_.btnRequestClick(); });
     f.lstHot.OnClick = guarded([this] { hotList_.lstHotClick(); });
+    f.txtFName.OnChange = guarded([this] { settings_.ControlRefresh(); });
+    f.txtFemail.OnChange = guarded([this] { settings_.ControlRefresh(); });
+    f.txtMyName.OnChange = guarded([this] { settings_.ControlRefresh(); });
+    f.btnFSend.OnClick = guarded([this] { auxiliary_.btnFSendClick(); });
 
     msSMTP1_.OnOpen = [this](TagSocket& s) { dispatcher_.msSMTP1Open(s); };
     msSMTP1_.OnPrepare = [this](TagSocket& s) { dispatcher_.msSMTP1Prepare(s); };
@@ -278,7 +287,17 @@ void TOstrelApp::RunStartupSteps() {
 bool TOstrelApp::LoadForCommandLine() {
     auto& f = form_;
     created_ = true;
-    servers_.LoadServerDirectory();
+    {
+        // No questions on the command line, and the suggestions stay fresh for the window.
+        auto ask = std::exchange(servers_.OnApplyServerSelections, nullptr);
+        try {
+            servers_.LoadServerDirectory();
+        } catch (...) {
+            servers_.OnApplyServerSelections = std::move(ask);
+            throw;
+        }
+        servers_.OnApplyServerSelections = std::move(ask);
+    }
     LoadList(f.lstHistory, "History.Dat", false);
     historyLoaded_ = true;
     LoadList(f.lstQueue, "Queue.Dat", false);

@@ -10,11 +10,13 @@
 #include "mail/message.h"
 #include "mail/smtp.h"
 #include "platform/desktop.h"
+#include "requests/auxiliary.h"
 #include "requests/capture.h"
 #include "requests/dispatch.h"
 #include "requests/hot_list.h"
 #include "decoder/decoder_wizard.h"
 #include "servers/server_directory.h"
+#include "servers/server_suggestion.h"
 #include "shell/main_form.h"
 #include "shell/settings.h"
 #include "shell/task_icon.h"
@@ -76,6 +78,8 @@ public:
     TRequestDispatcher& Dispatcher() { return dispatcher_; }
     TRequestCapture& Capture() { return capture_; }
     THotList& HotList() { return hotList_; }
+    TServerSuggestion& Suggestion() { return suggestion_; }
+    TAuxiliaryMessages& Auxiliary() { return auxiliary_; }
     TSettingsStore& Settings() { return settings_; }
     TTaskIcon& TaskIcon1() { return taskIcon_; }
     Desktop& Desk() { return desktop_; }
@@ -85,7 +89,6 @@ public:
     // Hooks for the pieces that the shell drives but that live elsewhere; empty until set.
     std::function<void()> OnShowTips;
     std::function<void()> OnShowDecoder;
-    std::function<void()> OnSendTestMessageOnce;
 
 private:
     void WireEvents();
@@ -108,6 +111,8 @@ private:
     TRequestDispatcher dispatcher_;
     TRequestCapture capture_;
     THotList hotList_;
+    TServerSuggestion suggestion_;
+    TAuxiliaryMessages auxiliary_;
     std::unique_ptr<TfrmProgress> progress_;
     std::unique_ptr<TfrmTips> startupTips_;
     std::unique_ptr<TfrmDecode> startupDecoder_;
