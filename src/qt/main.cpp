@@ -11,6 +11,8 @@
 #include "qt/icons.h"
 #include "qt/qt_desktop.h"
 #include "shell/ostrel_app.h"
+#include "shell/program_folder.h"
+#include "util/text.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"
 
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
 
     const std::string exePath = QCoreApplication::applicationFilePath().toStdString();
     ProgramState().LocalRoot = ProgramFolderFor(exePath);
+    SeedProgramFolder(PathOfF(exePath), ProgramState().LocalRoot);
     try {
         WriteDebugLog("Started Ostrel");
     } catch (const std::exception& e) {

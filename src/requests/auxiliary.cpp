@@ -12,6 +12,9 @@
 
 namespace ostrel {
 
+std::string TestMessageFlagPath() { return PathOfF(SettingsFileName()) + TestMessageFlagFileName; }
+
+
 namespace {
 // Marks where the distribution tag goes in the test message's text.
 constexpr const char* DistInfoMarker = "\xFE";
@@ -57,7 +60,7 @@ bool TAuxiliaryMessages::SendAuxiliaryMessage(bool newsletter, const std::string
 }
 
 void TAuxiliaryMessages::SendTestMessageOnce() {
-    if (FileExists(TestMessageFlagFileName))
+    if (FileExists(TestMessageFlagPath()))
         return;
     std::string text;
     try {
@@ -72,7 +75,7 @@ void TAuxiliaryMessages::SendTestMessageOnce() {
     auto& prefs = ProgramState().Prefs;
     if (!SendAuxiliaryMessage(prefs.NewsLetterRequest == 2, c_.txtEmail.Text(), TestMessageSubject, text))
         return;
-    WriteFileString(desktop_, TestMessageFlagFileName, " ");
+    WriteFileString(desktop_, TestMessageFlagPath(), " ");
     prefs.NewsLetterRequest = 3;
     if (!saveNewsletterSetting_)
         return;

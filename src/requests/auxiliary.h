@@ -17,8 +17,10 @@ inline constexpr const char* NewsletterRequestAddress = "newsletter-request@exam
 inline constexpr const char* NewsletterRequestName = "Brismark Newsletter Request";
 
 inline constexpr const char* TestMessageTextFileName = "Test Message.Txt";
-// Looked for in the process's current folder, not the program folder.
+// Kept beside the settings file, where it belongs to the user: a flag in whatever folder the
+// program happened to be started from would send the test message again from every other one.
 inline constexpr const char* TestMessageFlagFileName = "Test Message.Flg";
+std::string TestMessageFlagPath();
 inline constexpr const char* FriendTextFileName = "Friend.Txt";
 
 inline constexpr const char* TestMessageSubject = "Test Message from your copy of Ostrel";

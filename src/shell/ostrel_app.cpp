@@ -235,7 +235,6 @@ void TOstrelApp::RunStartupSteps() {
 
     SetStage(90910);
     servers_.LoadServerDirectory();
-    WriteDebugLog("Loaded Server File");
     SetStage(90999);
 
     SetStage(91900, false);

@@ -70,7 +70,7 @@ TEST(AuxiliaryPeers, TestMessageReachesTheUserWithTheNewsletterInTheEnvelopeOnly
     EXPECT_NE(test.Content.find("Test Message from your copy of Ostrel"), std::string::npos);
     EXPECT_NE(test.Content.find("\r\nYour copy: Ostrel standard distribution\r\n"), std::string::npos);
 
-    EXPECT_EQ(p.folder.Read("Test Message.Flg"), " ");
+    EXPECT_EQ(p.folder.Read("config/ostrel/Test Message.Flg"), " ");
     EXPECT_EQ(TIniFile(SettingsFileName()).ReadInteger("General", "NewsLetterRequest", -1), 3);
     EXPECT_EQ(p.f().lstHistory.Count(), 1);
 }
@@ -93,5 +93,5 @@ TEST(AuxiliaryPeers, FriendNoteArrivesAddressedToTheFriendAlone) {
     EXPECT_NE(content.find("\r\n\r\nAnn\r\n"), std::string::npos);
     ASSERT_EQ(p.desk.Dialogs.size(), 1u);
     EXPECT_EQ(p.desk.Dialogs[0].Text, "Message sent.");
-    EXPECT_FALSE(FileExists(p.folder.File("Test Message.Flg")));
+    EXPECT_FALSE(FileExists(p.folder.File("config/ostrel/Test Message.Flg")));
 }

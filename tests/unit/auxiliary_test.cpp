@@ -55,7 +55,7 @@ struct Program {
     }
     TfrmProps& f() { return app->Form(); }
     int Newsletter() { return TIniFile(SettingsFileName()).ReadInteger("General", "NewsLetterRequest", -1); }
-    bool Flagged() { return FileExists(folder.File("Test Message.Flg")); }
+    bool Flagged() { return FileExists(folder.File("config/ostrel/Test Message.Flg")); }
     // A header's value as the mail carries it (the encoder aligns values after the colon).
     static std::string Header(const std::string& mail, const std::string& name) {
         const auto at = mail.find("\r\n" + name + ":");
@@ -96,7 +96,7 @@ TEST(TestMessage, FirstRequestBringsItWithTheNewsletterOnlyInTheEnvelope) {
     EXPECT_EQ(mail.find("Brismark"), std::string::npos);
 
     EXPECT_TRUE(p.Flagged());
-    EXPECT_EQ(p.folder.Read("Test Message.Flg"), " ");
+    EXPECT_EQ(p.folder.Read("config/ostrel/Test Message.Flg"), " ");
     EXPECT_EQ(ProgramState().Prefs.NewsLetterRequest, 3);
     EXPECT_EQ(p.Newsletter(), 3);
     // Only the request is history; the flag is down again for the next one.
@@ -135,7 +135,7 @@ TEST(TestMessage, AFailedOneIsSilentAndTriedAgainAfterTheNextRequest) {
 
 TEST(TestMessage, AMarkerFromAnEarlierRunMeansNeverAgain) {
     Program p(2);
-    p.folder.Write("Test Message.Flg", " ");
+    p.folder.Write("config/ostrel/Test Message.Flg", " ");
     p.desk.CopyFromOtherProgram("http://example.com/index.html");
     EXPECT_EQ(p.server.Data().size(), 1u);
     EXPECT_EQ(p.Newsletter(), 2);
