@@ -64,7 +64,12 @@ int main(int argc, char** argv) {
     // The main window's view exists from the start, hidden, so that its state is always drawn.
     TFormView& view = desktop.ViewOf(ostrel->Form());
     (void)view;
-    desktop.OnActivateRequest = [&] { ostrel->TaskIcon1RightClick(); };
+    // Another copy was started: raise this one's window if the user has it open; a program
+    // that sits in the tray stays there.
+    desktop.OnActivateRequest = [&] {
+        if (ostrel->Form().Visible())
+            desktop.BringToFront(ostrel->Form());
+    };
     ostrel->FormCreate();
     ostrel->CreateStartupWindows();
     QApplication::exec();
