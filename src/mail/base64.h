@@ -31,6 +31,7 @@ public:
     void Reset();
 
 private:
+    void DecodeStretch(std::string_view piece, std::string& out);
     bool strict_;
     unsigned bits_ = 0;  // accumulated 6-bit values of the open group
     int count_ = 0;      // characters in the open group (0..3)

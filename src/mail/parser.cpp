@@ -159,6 +159,36 @@ TTransfer TransferOf(const std::string& headerValue) {
     return {};
 }
 
+// Where the first line of text that starts with prefix begins (text starting at a line start);
+// with whole, the line must be exactly prefix. text.size() when there is none.
+std::size_t FindLine(std::string_view text, std::string_view prefix, bool whole) {
+    std::size_t from = 0;
+    while (from < text.size()) {
+        const void* hit = std::memchr(text.data() + from, prefix.front(), text.size() - from);
+        if (!hit)
+            break;
+        const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+        const bool lineStart = at == 0 || text[at - 1] == '\n' || text[at - 1] == '\r';
+        const std::size_t after = at + prefix.size();
+        if (lineStart && text.substr(at).starts_with(prefix) &&
+            (!whole || after == text.size() || text[after] == '\n' || text[after] == '\r'))
+            return at;
+        from = at + 1;
+    }
+    return text.size();
+}
+
+// Decodes the base64 lines in front of the line that ends them in one go and leaves the reader
+// on that line: the decoder skips line breaks itself, and a body's base64 lines never hold the
+// first character of the end line ("-" of a boundary, "." of a dot line), so memchr finds it.
+void DecodeBase64Run(TLineStream& reader, TBase64Decoder& decoder, std::string& out, std::string_view endLine,
+                     bool whole) {
+    const std::string_view rest = reader.Rest();
+    const std::size_t stop = FindLine(rest, endLine, whole);
+    decoder.Decode(rest.substr(0, stop), out);
+    reader.Skip(stop);
+}
+
 // Reserves room for what the rest of the text may decode to, so that a large attachment is
 // not copied over and over while it grows; ratio is decoded bytes per encoded byte.
 void ReserveFor(std::string& data, std::size_t remaining, double ratio) {
@@ -297,13 +327,9 @@ void TmsCustomDecoder::ExtractUU(std::string_view beginLine) {
             item->SetFileName(name);
             // 61 characters and a line break carry 45 bytes.
             ReserveFor(item->Data, Remaining(), 45.0 / 62.0);
-            for (;;) {
-                line = Next();
-                if (Eof() || line == "`" || EqualsNoCaseView(line, "END"))
-                    break;
-                if (!line.empty())
-                    UUDecodeLine(line, item->Data);
-            }
+            // Up to the closing line ("`" or "end"), which is read next; or to the end of the text.
+            reader_.Skip(UUDecodeBlock(reader_.Rest(), item->Data));
+            line = Next();
             Fit(item->Data);
             message_.Attachments.AddObject(std::move(item));
             // Text between blocks (signatures, the next mail's headers) is not kept.
@@ -444,8 +470,10 @@ bool TmsCustomDecoder::ReadPart() {
         std::vector<std::string> quoted;
         TBase64Decoder base64;
         bool endedByBoundary = false;
-        if (transfer.Encoding == kEncodingBase64 && !transfer.UU)
+        if (transfer.Encoding == kEncodingBase64 && !transfer.UU) {
             ReserveFor(item->Data, Remaining(), 0.75);
+            DecodeBase64Run(reader_, base64, item->Data, boundary_, false);
+        }
         for (;;) {
             std::string_view line = Next();
             if (Eof()) {
@@ -509,8 +537,10 @@ void TmsCustomDecoder::WholeBody() {
         item->Encoding = transfer.Encoding;
         if (transfer.Encoding == kEncodingBase64) {
             TBase64Decoder base64;
-            if (!transfer.UU)
+            if (!transfer.UU) {
                 ReserveFor(item->Data, Remaining(), 0.75);
+                DecodeBase64Run(reader_, base64, item->Data, ".", true);
+            }
             for (;;) {
                 std::string_view line = Next();
                 if (Eof() || line == ".")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <iosfwd>
 #include <memory>
@@ -44,6 +45,10 @@ public:
     std::string_view Text() const { return text_; }
     // Bytes not yet handed out.
     std::size_t Remaining() const { return text_.size() - pos_; }
+    // The text not yet handed out, and passing over the first bytes of it: a caller that decodes
+    // a long run of lines in one go need not have them split one by one.
+    std::string_view Rest() const { return text_.substr(pos_); }
+    void Skip(std::size_t bytes) { pos_ += std::min(bytes, Remaining()); }
 
 private:
     std::string owned_;

@@ -25,6 +25,13 @@ void UUEncodeLines(std::string_view data, std::string& out, std::string_view lin
 // EMessageError "Invalid Character".
 void UUDecodeLine(std::string_view line, std::string& out);
 
+// Decodes the lines of a UU block from the start of text up to the line that closes it (a line
+// of one "`" or "end" in any case), appending to out, and returns where that line starts
+// (text.size() when there is none). Lines end in CR, LF or CR LF; empty lines are skipped and
+// every other line is decoded as UUDecodeLine does. On an invalid character out keeps the lines
+// before it.
+std::size_t UUDecodeBlock(std::string_view text, std::string& out);
+
 // Decodes the data lines of a UU block fed in pieces of any size; the output does not depend
 // on where the pieces are cut. Lines end in LF or CR LF. Empty lines, "begin ..." lines, a line
 // of one "`" and an "end" line are skipped; every other line is decoded with UUDecodeLine.
@@ -39,7 +46,6 @@ private:
     void Line(std::string_view line, std::string& out);
     std::string pending_;
     std::size_t used_ = 0;  // bytes of out that hold decoded data
-    std::size_t slack_ = 0; // how far out is grown at a time
 };
 
 // One-shot decode of a whole block of lines.

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <vector>
 
 #include "util/error.h"
 
@@ -192,4 +194,158 @@ TEST(UUCode, OddLinesNeverReachOutsideTheLine) {
     } catch (const EMessageError& e) {
         EXPECT_STREQ(e.what(), "Invalid Character");
     }
+}
+
+namespace {
+
+// Decodes one character at a time: the plain path, which the bulk paths must match exactly.
+std::string DecodeByteWise(const std::string& text, bool strict, bool& threw) {
+    TBase64Decoder decoder(strict);
+    std::string out;
+    threw = false;
+    try {
+        for (char c : text)
+            decoder.Decode(std::string_view(&c, 1), out);
+        decoder.Finish(out);
+    } catch (const EMessageError&) {
+        threw = true;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Base64, BulkPathAgreesWithThePlainPathForEveryByteAnywhere) {
+    std::string lines;
+    Base64EncodeLines(RandomBytes(300, 5), lines);
+    // Every byte value at places that fall in the first, middle and last of a block of 32
+    // characters, and next to a line break.
+    for (std::size_t at : {0u, 1u, 15u, 31u, 32u, 47u, 75u, 77u, 78u, 150u}) {
+        for (int c = 0; c < 256; ++c) {
+            std::string text = lines;
+            text[at] = static_cast<char>(c);
+            for (bool strict : {true, false}) {
+                bool plainThrew = false;
+                const std::string expected = DecodeByteWise(text, strict, plainThrew);
+                bool bulkThrew = false;
+                std::string got;
+                try {
+                    got = Base64Decode(text, strict);
+                } catch (const EMessageError&) {
+                    bulkThrew = true;
+                }
+                ASSERT_EQ(bulkThrew, plainThrew) << "byte " << c << " at " << at;
+                if (!plainThrew) {
+                    ASSERT_EQ(got, expected) << "byte " << c << " at " << at;
+                }
+            }
+        }
+    }
+}
+
+TEST(Base64, GluedEncodingsOddLinesAndPiecesCutAnywhere) {
+    // Encodings of every short length glued together, so "=" padding turns up mid-stream and
+    // leaves the following groups out of step with the line breaks; lines of 50 characters
+    // cut groups in two.
+    std::string data, glued;
+    for (std::size_t n = 0; n < 200; ++n) {
+        const std::string part = RandomBytes(n % 70, static_cast<unsigned>(n));
+        data += part;
+        glued += Base64Encode(part);
+    }
+    std::string text;
+    for (std::size_t pos = 0; pos < glued.size(); pos += 50)
+        text += glued.substr(pos, 50) + (pos % 100 == 0 ? "\n" : "\r\n");
+    for (std::size_t piece : {1u, 3u, 16u, 33u, 1024u, 4096u, 100000u})
+        EXPECT_EQ(DecodeInPieces(TBase64Decoder(), text, piece), data) << "piece " << piece;
+    // A trailing partial group: two characters give one byte whatever the cut.
+    for (std::size_t piece : {1u, 2u, 4096u})
+        EXPECT_EQ(DecodeInPieces(TBase64Decoder(), glued + "QQ", piece), data + "A");
+}
+
+TEST(UUCode, FullLineFastPathMatchesLineByLineDecoding) {
+    std::string text;
+    UUEncodeLines(RandomBytes(45 * 40, 6), text, "\n");
+    const std::size_t line = 10 * 62;  // start of the eleventh line
+    // A full line with a bad character anywhere in its 60, with a line break inside it (a
+    // shorter line: the rest counts as zero), with a check character after the 60, and ending
+    // in a lone CR.
+    std::vector<std::string> variants;
+    for (std::size_t at : {1u, 29u, 30u, 60u}) {
+        std::string bad = text;
+        bad[line + at] = 'a';
+        variants.push_back(bad);
+        std::string cut = text;
+        cut[line + at] = '\n';
+        variants.push_back(cut);
+    }
+    std::string check = text;
+    check.insert(line + 61, "X");
+    variants.push_back(check);
+    std::string loneCR = text;
+    loneCR[line + 61] = '\r';
+    variants.push_back(loneCR);
+
+    for (const auto& v : variants) {
+        // Reference: every line through UUDecodeLine, split at CR or LF as the parser does.
+        std::string expected;
+        bool expectThrow = false;
+        try {
+            std::size_t pos = 0;
+            while (pos < v.size()) {
+                const std::size_t stop = std::min(v.find_first_of("\r\n", pos), v.size());
+                UUDecodeLine(std::string_view(v).substr(pos, stop - pos), expected);
+                pos = stop + 1;
+            }
+        } catch (const EMessageError&) {
+            expectThrow = true;
+        }
+        std::string got;
+        bool threw = false;
+        try {
+            EXPECT_EQ(UUDecodeBlock(v, got), v.size());
+        } catch (const EMessageError&) {
+            threw = true;
+        }
+        EXPECT_EQ(threw, expectThrow);
+        if (!expectThrow) {
+            EXPECT_EQ(got, expected);
+            // The piece-wise decoder splits at LF only; a lone CR joins two lines there.
+            if (v != loneCR) {
+                for (std::size_t piece : {1u, 61u, 62u, 4096u})
+                    EXPECT_EQ(DecodeInPieces(TUUDecoder(), v, piece), expected) << "piece " << piece;
+            }
+        } else {
+            // What was decoded before the bad line stays.
+            EXPECT_EQ(got.size(), 10u * 45u);
+        }
+    }
+}
+
+TEST(UUCode, BlockStopsAtItsClosingLineAndFitsAnExactReservation) {
+    const std::string data = RandomBytes(45 * 300 + 11, 7);
+    std::string lines;
+    UUEncodeLines(data, lines);
+    for (const char* closing : {"`", "end", "END", "End"}) {
+        const std::string text = lines + "\r\n" + std::string(closing) + "\r\nM" + std::string(60, '!') + "\r\n";
+        std::string out;
+        EXPECT_EQ(UUDecodeBlock(text, out), lines.size() + 2) << closing;
+        EXPECT_EQ(out, data);
+    }
+    // Lone CR line ends, and no closing line at all.
+    std::string lone = lines;
+    for (std::size_t pos = lone.find("\r\n"); pos != std::string::npos; pos = lone.find("\r\n", pos))
+        lone.erase(pos + 1, 1);
+    std::string out;
+    EXPECT_EQ(UUDecodeBlock(lone, out), lone.size());
+    EXPECT_EQ(out, data);
+    // Room for exactly the data is never traded for a reallocation of twice the size: the
+    // lines near the end go through a spare buffer.
+    out.clear();
+    out.shrink_to_fit();
+    out.reserve(data.size());
+    const std::size_t capacity = out.capacity();
+    UUDecodeBlock(lines, out);
+    EXPECT_EQ(out, data);
+    EXPECT_EQ(out.capacity(), capacity);
 }
