@@ -111,6 +111,14 @@ __attribute__((target("avx2"))) const unsigned char* BlocksAvx2(const unsigned c
     const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
                                            10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+    const __m256i cr = _mm256_set1_epi8('\r');
+    const __m256i lf = _mm256_set1_epi8('\n');
+    // Lines of one length put their break at the same place of a block every time. Working out
+    // the step past it from the block's own characters would make each load wait for the one
+    // before; a block laid out as the last one (same characters in the alphabet, same line
+    // break characters) takes the remembered step instead, which the processor runs ahead on.
+    std::uint32_t lastValid = 0xFFFFFFFFu, lastBreaks = 0; // a whole valid block never gets here
+    std::ptrdiff_t lastStep = 0, lastBytes = 0;
     while (end - p >= 32) {
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         const __m256i hiNibbles = _mm256_and_si256(_mm256_srli_epi32(c, 4), mask2F);
@@ -132,15 +140,32 @@ __attribute__((target("avx2"))) const unsigned char* BlocksAvx2(const unsigned c
             d += 24;
             continue;
         }
+        const auto breaks = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(c, cr), _mm256_cmpeq_epi8(c, lf))));
+        if (valid == lastValid && breaks == lastBreaks) {
+            p += lastStep;
+            d += lastBytes;
+            continue;
+        }
         // Keep the whole groups in front of the first other character (what was stored past
         // them is overwritten later); a line break there is passed over and the run goes on.
         const unsigned groups = static_cast<unsigned>(__builtin_ctz(~valid)) / 4;
-        p += 4 * groups;
+        const unsigned char* q = p + 4 * groups;
         d += 3 * groups;
-        if (*p != '\r' && *p != '\n')
+        if (*q != '\r' && *q != '\n') {
+            p = q;
             break;
-        while (p < end && (*p == '\r' || *p == '\n'))
-            ++p;
+        }
+        while (q < end && (*q == '\r' || *q == '\n'))
+            ++q;
+        // Remembered only when the break ends inside the block: beyond it the block says nothing.
+        if (q - p < 32) {
+            lastValid = valid;
+            lastBreaks = breaks;
+            lastStep = q - p;
+            lastBytes = 3 * static_cast<std::ptrdiff_t>(groups);
+        }
+        p = q;
     }
     return p;
 }

@@ -79,6 +79,17 @@ void BM_QuotedPrintableDecode(benchmark::State& state) {
     DecodeInPieces<TQuotedPrintableDecoder>(state, QPText(), kSize / 4);
 }
 
+// A whole block at once, as the parser hands over the lines of a UU mail.
+void BM_UUDecodeBlock(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string out;
+        out.reserve(kSize + 1024);
+        benchmark::DoNotOptimize(UUDecodeBlock(UUText(), out));
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
+}
+
 void BM_Base64Encode(benchmark::State& state) {
     for (auto _ : state) {
         std::string out;
@@ -116,6 +127,7 @@ void BM_QuotedPrintableEncode(benchmark::State& state) {
 
 BENCHMARK(BM_Base64Decode)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_UUDecode)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_UUDecodeBlock)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_QuotedPrintableDecode)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Base64Encode)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_UUEncode)->Unit(benchmark::kMillisecond)->MinTime(2.0);

@@ -258,6 +258,11 @@ TEST(Base64, GluedEncodingsOddLinesAndPiecesCutAnywhere) {
         text += glued.substr(pos, 50) + (pos % 100 == 0 ? "\n" : "\r\n");
     for (std::size_t piece : {1u, 3u, 16u, 33u, 1024u, 4096u, 100000u})
         EXPECT_EQ(DecodeInPieces(TBase64Decoder(), text, piece), data) << "piece " << piece;
+    // Long runs of characters outside the alphabet, of padding and of line breaks.
+    const std::string junk(100, '*'), pads(100, '='), breaks(100, '\n');
+    EXPECT_EQ(Base64Decode(junk + "QUJD" + junk, false), "ABC");
+    EXPECT_THROW(Base64Decode(std::string(64, 'Q') + junk), EMessageError);
+    EXPECT_EQ(Base64Decode("QUJD" + pads + "QUJD" + breaks + "QUJD"), "ABCABCABC");
     // A trailing partial group: two characters give one byte whatever the cut.
     for (std::size_t piece : {1u, 2u, 4096u})
         EXPECT_EQ(DecodeInPieces(TBase64Decoder(), glued + "QQ", piece), data + "A");
