@@ -9,7 +9,7 @@
 #include "requests/auxiliary.h"
 #include "shell/ostrel_app.h"
 #include "support/peers.h"
-#include "support/test_support.h"
+#include "support/program_under_test.h"
 #include "util/debug_log.h"
 #include "util/file_io.h"
 #include "util/ini_file.h"
@@ -20,36 +20,13 @@ using ostrel::test::TAiosmtpdPeer;
 
 namespace {
 
-// The whole program on the fake desktop, sending through a real aiosmtpd on loopback, working
-// in its program folder (where the test message's marker goes).
-struct Program {
+// The program sending through a real aiosmtpd on loopback.
+struct Program : test::TProgramUnderTest {
     TAiosmtpdPeer peer;
-    test::ProgramFolder folder;
-    FakeDesktop desk;
-    std::unique_ptr<TOstrelApp> app;
-    std::string oldCwd;
 
     explicit Program(int newsletter) {
-        for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt", "getweb_page.tpl",
-                              "agora_uu.tpl", "agora_mime.tpl", "Test Message.Txt", "Friend.Txt", "DistInfo.Dat"})
-            folder.CopyData(f);
-        folder.Write("config/ostrel/OSTREL.INI",
-                     "[General]\r\nEmail=me@example.org\r\nNewsLetterRequest=" + std::to_string(newsletter) +
-                         "\r\n[Servers]\r\nSMTP=" + peer.Server() + "\r\n");
-        char cwd[4096];
-        oldCwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
-        EXPECT_EQ(::chdir(folder.Path().c_str()), 0);
-        WriteDebugLog("Started Ostrel");
-        app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{});
-        app->FormCreate();
-        app->SMTP().TimeOut = 10;
-        desk.Dialogs.clear();
+        Start(peer.Server(), "NewsLetterRequest=" + std::to_string(newsletter) + "\r\n", 10);
     }
-    ~Program() {
-        app.reset();
-        EXPECT_EQ(::chdir(oldCwd.c_str()), 0);
-    }
-    TfrmProps& f() { return app->Form(); }
 };
 
 } // namespace

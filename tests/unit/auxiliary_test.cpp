@@ -7,9 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/fake_desktop.h"
-#include "shell/ostrel_app.h"
 #include "support/scripted_smtp.h"
-#include "support/test_support.h"
+#include "support/program_under_test.h"
 #include "util/debug_log.h"
 #include "util/file_io.h"
 #include "util/ini_file.h"
@@ -20,40 +19,14 @@ using ostrel::test::TScriptedServer;
 
 namespace {
 
-// The whole program on the fake desktop, its SMTP server a scripted one on loopback (or one
-// that refuses connections), with the delivered data and a user who filled in "My Details".
-// The process works in the program folder, where the test message's marker file goes.
-struct Program {
-    test::ProgramFolder folder;
+// The program with a scripted SMTP server on loopback (or, given one, another server).
+struct Program : test::TProgramUnderTest {
     TScriptedServer server;
-    FakeDesktop desk;
-    std::unique_ptr<TOstrelApp> app;
-    std::string oldCwd;
 
     explicit Program(int newsletter, std::map<std::string, std::string> replies = {}, std::string smtp = "")
         : server(TScriptedServer::Standard(std::move(replies))) {
-        for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt", "getweb_page.tpl",
-                              "agora_uu.tpl", "agora_mime.tpl", "Test Message.Txt", "Friend.Txt", "DistInfo.Dat"})
-            folder.CopyData(f);
-        if (smtp.empty())
-            smtp = server.Server();
-        folder.Write("config/ostrel/OSTREL.INI",
-                     "[General]\r\nEmail=me@example.org\r\nNewsLetterRequest=" + std::to_string(newsletter) +
-                         "\r\n[Servers]\r\nSMTP=" + smtp + "\r\n");
-        char cwd[4096];
-        oldCwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
-        EXPECT_EQ(::chdir(folder.Path().c_str()), 0);
-        WriteDebugLog("Started Ostrel");
-        app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{});
-        app->FormCreate();
-        app->SMTP().TimeOut = 5;
-        desk.Dialogs.clear();
+        Start(smtp.empty() ? server.Server() : smtp, "NewsLetterRequest=" + std::to_string(newsletter) + "\r\n");
     }
-    ~Program() {
-        app.reset();
-        EXPECT_EQ(::chdir(oldCwd.c_str()), 0);
-    }
-    TfrmProps& f() { return app->Form(); }
     int Newsletter() { return TIniFile(SettingsFileName()).ReadInteger("General", "NewsLetterRequest", -1); }
     bool Flagged() { return FileExists(folder.File("config/ostrel/Test Message.Flg")); }
     // A header's value as the mail carries it (the encoder aligns values after the colon).

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fake_desktop.h"
-#include "shell/ostrel_app.h"
-#include "support/test_support.h"
+#include "support/program_under_test.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"
 
@@ -33,27 +32,10 @@ TEST(NormalizeUrl, ReducesRedirectsAndDropsFragments) {
 }
 
 namespace {
-// The whole program on the fake desktop, with the delivered server data, a user who has
-// filled in "My Details", and an SMTP server that refuses connections (nothing listens on
-// port 9 of the loopback address here).
-struct Program {
-    test::ProgramFolder folder;
-    FakeDesktop desk;
-    std::unique_ptr<TOstrelApp> app;
-    explicit Program(const std::string& extraSettings = "") {
-        for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt", "getweb_page.tpl",
-                              "agora_uu.tpl", "agora_mime.tpl", "ftpweb_uu.tpl", "ftpweb_mime.tpl"})
-            folder.CopyData(f);
-        folder.Write("config/ostrel/OSTREL.INI", "[General]\r\nEmail=me@example.org\r\nNewsLetterRequest=1\r\n" +
-                                                     extraSettings + "[Servers]\r\nSMTP=127.0.0.1:9\r\n");
-        WriteDebugLog("Started Ostrel");
-        app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{});
-        app->FormCreate();
-        app->SMTP().TimeOut = 5;
-        desk.Dialogs.clear();
-    }
-    TfrmProps& f() { return app->Form(); }
-    std::string Log() { return folder.Read("DebugLog.Txt"); }
+// The program with an SMTP server that refuses connections (nothing listens on port 9 of the
+// loopback address here).
+struct Program : test::TProgramUnderTest {
+    explicit Program(const std::string& extraSettings = "") { Start("127.0.0.1:9", extraSettings); }
 };
 } // namespace
 

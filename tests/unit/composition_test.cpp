@@ -8,6 +8,7 @@
 #include "mail/message.h"
 #include "platform/fake_desktop.h"
 #include "servers/server_directory.h"
+#include "support/server_controls.h"
 #include "support/test_support.h"
 #include "util/error.h"
 #include "util/ini_file.h"
@@ -37,11 +38,14 @@ class CompositionTest : public ::testing::Test {
 protected:
     test::ProgramFolder folder;
     FakeDesktop desktop;
-    TComboBox pages{"cboHTTPServersPages", nullptr};
-    TComboBox binaries{"cboHTTPServersBinary", nullptr};
-    TComboBox ftps{"cboFTPservers", nullptr};
-    TLabel l1{"infoHTTPServersPages", nullptr}, l2{"infoHTTPServersBinary", nullptr}, l3{"infoFTPservers", nullptr};
-    TServerDirectory servers{desktop, TServerControls{pages, binaries, ftps, l1, l2, l3}};
+    test::TServerPage page;
+    TComboBox& pages = page.pages;
+    TComboBox& binaries = page.binaries;
+    TComboBox& ftps = page.ftps;
+    TLabel& pagesInfo = page.pagesInfo;
+    TLabel& binariesInfo = page.binariesInfo;
+    TLabel& ftpsInfo = page.ftpsInfo;
+    TServerDirectory servers{desktop, page.Controls()};
     TmsMessage msg;
 
     void SetUp() override {

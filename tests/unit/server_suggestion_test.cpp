@@ -8,6 +8,7 @@
 #include "forms/form.h"
 #include "platform/fake_desktop.h"
 #include "servers/server_directory.h"
+#include "support/server_controls.h"
 #include "support/test_support.h"
 #include "util/error.h"
 #include "util/ini_file.h"
@@ -25,13 +26,14 @@ class ServerSuggestionTest : public ::testing::Test {
 protected:
     test::ProgramFolder folder;
     FakeDesktop desktop;
-    TComboBox pages{"cboHTTPServersPages", nullptr};
-    TComboBox binaries{"cboHTTPServersBinary", nullptr};
-    TComboBox ftps{"cboFTPservers", nullptr};
-    TLabel pagesInfo{"infoHTTPServersPages", nullptr};
-    TLabel binariesInfo{"infoHTTPServersBinary", nullptr};
-    TLabel ftpsInfo{"infoFTPservers", nullptr};
-    TServerDirectory directory{desktop, TServerControls{pages, binaries, ftps, pagesInfo, binariesInfo, ftpsInfo}};
+    test::TServerPage page;
+    TComboBox& pages = page.pages;
+    TComboBox& binaries = page.binaries;
+    TComboBox& ftps = page.ftps;
+    TLabel& pagesInfo = page.pagesInfo;
+    TLabel& binariesInfo = page.binariesInfo;
+    TLabel& ftpsInfo = page.ftpsInfo;
+    TServerDirectory directory{desktop, page.Controls()};
     // The tray icon's switches, in order, and whether it is shown now.
     std::vector<bool> traySwitches;
     bool trayShown = true;
