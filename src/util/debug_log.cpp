@@ -32,21 +32,10 @@ void WriteDebugLog(const std::string& message) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         throw EInOutError("Cannot write " + path + ": " + std::strerror(errno));
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            int err = errno;
-            ::close(fd);
-            throw EInOutError("Cannot write " + path + ": " + std::strerror(err));
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    const int err = WriteAllToFd(fd, line.data(), line.size());
     ::close(fd);
+    if (err != 0)
+        throw EInOutError("Cannot write " + path + ": " + std::strerror(err));
 }
 
 void LogStage() { WriteDebugLog("LPS " + std::to_string(ProgramState().Stage)); }

@@ -18,6 +18,20 @@ namespace {
 std::string SystemError(int err) { return std::strerror(err); }
 } // namespace
 
+int WriteAllToFd(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 bool FileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -67,20 +81,10 @@ void WriteFileAtomic(const std::string& path, const std::string& content) {
     int fd = ::mkstemp(tmpl.data());
     if (fd < 0)
         throw EInOutError("Cannot write " + path + ": " + SystemError(errno));
-    const char* p = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            int err = errno;
-            ::close(fd);
-            ::unlink(tmpl.c_str());
-            throw EInOutError("Cannot write " + path + ": " + SystemError(err));
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    if (int err = WriteAllToFd(fd, content.data(), content.size()); err != 0) {
+        ::close(fd);
+        ::unlink(tmpl.c_str());
+        throw EInOutError("Cannot write " + path + ": " + SystemError(err));
     }
     // Keep the permissions an existing file had; a new one gets the usual rw-r--r-- less umask.
     struct stat st {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace ostrel {
@@ -26,6 +27,10 @@ void TrimFileToSize(Desktop& desktop, const std::string& path, long limit);
 // TrimFileToSize, then drops everything up to the first line feed (unless it is the last
 // byte), so the file starts at a whole line. Never raises: failures are reported.
 void TrimFileToSizeCosmetic(Desktop& desktop, const std::string& path, long limit);
+
+// Writes all of data to an open descriptor, going on after interruptions; returns 0 or the
+// system's error number.
+int WriteAllToFd(int fd, const char* data, size_t size);
 
 // Creates a folder and its parents; true when it exists afterwards.
 bool ForceDirectories(const std::string& path);
