@@ -49,6 +49,7 @@ protected:
 
     void Settings(const std::string& smtp, const std::string& extra = "") {
         fs::create_directories(config.File("ostrel"));
+        WriteAll(config.File("ostrel/Test Message.Flg"), " ");
         WriteAll(config.File("ostrel/OSTREL.INI"),
                  "[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n" + extra +
                      "[Servers]\r\nSMTP=" + smtp +
@@ -74,7 +75,7 @@ protected:
         WriteAll(in, input);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        // The one-time test message's marker lives in the working folder: keep it in ours.
+        // The one-time test message's marker may live in the working folder: keep it in ours.
         posix_spawn_file_actions_addchdir_np(&actions, work.Path().c_str());
         posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
