@@ -316,6 +316,8 @@ TfrmDecode::TfrmDecode(Desktop& desktop, TmsMessage& message, std::chrono::milli
     UseYourOwnMailer.WordWrap = true;
     UseYourOwnMailer.SetBounds(8, 8, 393, 30);
     lblPart.SetBounds(8, 44, 393, 22);
+    lblPart.Bold = true;
+    lblPart.FontSizeDelta = 3;
     lblInstruct.SetCaption("Please place the part referenced above into the Windows Clipboard. In most e-mail "
                            "prograns, the sequence  Right-click, Select All, Right-click, Copy will be needed.");
     lblInstruct.WordWrap = true;

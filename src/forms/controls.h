@@ -93,6 +93,9 @@ class TLabel : public TControl {
 public:
     TLabel(std::string name, TControl* parent) : TControl(TControlKind::Label, std::move(name), parent) {}
     bool WordWrap = false;
+    // Emphasis: bold, and this many points larger than the window's font.
+    bool Bold = false;
+    int FontSizeDelta = 0;
     // The control that the label's mnemonic focuses.
     TControl* FocusControl = nullptr;
     TNotifyEvent OnClick;

@@ -33,15 +33,19 @@ std::string S(const QString& s) { return s.toUtf8().toStdString(); }
 
 void Invoke(TForm& form, const std::function<void()>& fn) { Application().Invoke(form.ClassName(), fn); }
 
-// Height above a group box's or tab's contents that the model's coordinates already allow for.
+// The font height the model's coordinates were laid out for.
 constexpr int kModelFontHeight = 13;
 } // namespace
+
+double ModelScale() {
+    const int fontHeight = QFontMetrics(QApplication::font()).height();
+    return std::max(1.0, static_cast<double>(fontHeight) / kModelFontHeight);
+}
 
 TFormView::TFormView(TForm& form, Desktop& desktop, QWidget* parent)
     : QWidget(parent, Qt::Window), form_(form), desktop_(desktop) {
     setObjectName(Q(form.Name()));
-    const int fontHeight = QFontMetrics(font()).height();
-    scale_ = std::max(1.0, static_cast<double>(fontHeight) / kModelFontHeight);
+    scale_ = ModelScale();
     Qt::WindowFlags flags = Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     if (form.MinimizeButton)
         flags |= Qt::WindowMinimizeButtonHint;
@@ -102,9 +106,16 @@ QWidget* TFormView::Build(TControl& c, QWidget* parent) {
         w = new QGroupBox(parent);
         break;
     case TControlKind::Label: {
+        auto& label = static_cast<TLabel&>(c);
         auto* l = new QLabel(parent);
-        l->setWordWrap(static_cast<TLabel&>(c).WordWrap);
+        l->setWordWrap(label.WordWrap);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        if (label.Bold || label.FontSizeDelta != 0) {
+            QFont f = l->font();
+            f.setBold(label.Bold);
+            f.setPointSizeF(f.pointSizeF() + label.FontSizeDelta);
+            l->setFont(f);
+        }
         w = l;
         break;
     }
@@ -410,9 +421,9 @@ void TFormView::SyncWindow() {
     setWindowTitle(Q(form_.Caption()));
     const QRect r = Scaled(form_);
     setFixedSize(r.size());
-    // Model coordinates of a form are screen positions; the model centres itself from the
-    // screen size, which the desktop reports in pixels, so they are not scaled.
-    move(form_.Left(), form_.Top());
+    // A form's position is in model units too: the desktop reports the screen and the pointer
+    // in them, so a form centred by the model is centred on the screen.
+    move(r.topLeft());
     for (TControl* c : form_.AllControls())
         if (c->Kind() == TControlKind::Label)
             if (auto* target = static_cast<TLabel*>(c)->FocusControl)

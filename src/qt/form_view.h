@@ -11,6 +11,10 @@ namespace ostrel {
 
 class Desktop;
 
+// Screen pixels per model unit: the models are laid out for a 13-pixel font; the desktop's own
+// font scales them.
+double ModelScale();
+
 // Draws a form model: one widget per control, named after it, placed by the model's bounds
 // (scaled to the desktop font), mirroring every model change and passing every user action
 // to the model's events.

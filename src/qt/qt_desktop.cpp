@@ -16,6 +16,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -226,17 +227,18 @@ void QtDesktop::KillTimer(int id) {
     timers_.erase(it);
 }
 
+// The pointer and the screen in the models' units (see ModelScale).
 TPoint QtDesktop::CursorPos() {
-    QPoint p = QCursor::pos();
-    return {p.x(), p.y()};
+    const QPoint p = QCursor::pos();
+    const double scale = ModelScale();
+    return {static_cast<int>(std::lround(p.x() / scale)), static_cast<int>(std::lround(p.y() / scale))};
 }
 
 TSize QtDesktop::ScreenSize() {
     QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return {1024, 768};
-    QRect r = screen->geometry();
-    return {r.width(), r.height()};
+    const QRect r = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
+    const double scale = ModelScale();
+    return {static_cast<int>(std::lround(r.width() / scale)), static_cast<int>(std::lround(r.height() / scale))};
 }
 
 std::string QtDesktop::HelpPage(int context) {
@@ -251,11 +253,19 @@ void QtDesktop::ShowHelp(int context) {
     QDesktopServices::openUrl(QUrl::fromLocalFile(Q(page)));
 }
 
-bool QtDesktop::AcquireInstanceLock(const std::string& name) {
-    const QString key = InstanceKey(name);
+namespace {
+// The lock and the socket of one user's copy of a program file live side by side, in the
+// session's runtime folder where there is one.
+std::string InstancePath(const std::string& name, const char* suffix) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const std::string folder = runtime && *runtime ? runtime : "/tmp";
-    const std::string path = folder + "/" + key.toStdString() + ".lock";
+    return folder + "/" + InstanceKey(name).toStdString() + suffix;
+}
+} // namespace
+
+bool QtDesktop::AcquireInstanceLock(const std::string& name) {
+    const QString key = QString::fromStdString(InstancePath(name, ".sock"));
+    const std::string path = InstancePath(name, ".lock");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return true; // no lock can be taken: better two copies than none
@@ -284,7 +294,7 @@ bool QtDesktop::AcquireInstanceLock(const std::string& name) {
 
 void QtDesktop::ActivatePreviousInstance(const std::string& name) {
     QLocalSocket socket;
-    socket.connectToServer(InstanceKey(name));
+    socket.connectToServer(QString::fromStdString(InstancePath(name, ".sock")));
     if (socket.waitForConnected(1000)) {
         socket.write("activate\n");
         socket.waitForBytesWritten(1000);

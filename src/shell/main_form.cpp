@@ -235,7 +235,7 @@ TfrmProps::TfrmProps()
     y = 86;
     for (const auto& f : fields) {
         f.label.SetCaption(f.caption);
-        f.label.SetBounds(8, y + 2, 170, 16);
+        f.label.SetBounds(8, y + 4, 170, 16);
         f.label.FocusControl = &f.edit;
         f.edit.SetBounds(180, y, 460, 22);
         y += 28;

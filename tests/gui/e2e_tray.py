@@ -84,10 +84,7 @@ class TrayTest(unittest.TestCase):
         if not any(subprocess.run(["which", m], capture_output=True).stdout for m in managers):
             self.skipTest("no window manager installed to minimise a window")
 
-    @unittest.expectedFailure
     def test_right_click_places_the_window_in_the_middle_of_the_screen(self):
-        # The window is placed from its unscaled form size (680 x 278) while the view draws it
-        # larger with the font: it sits right of and below the middle.
         t = self.t
         t.prepare()
         t.start()
