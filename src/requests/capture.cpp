@@ -12,7 +12,9 @@ const char* const kSchemes[] = {"http://", "https://", "ftp://", "news:", "gophe
 } // namespace
 
 bool IsSupportedUrl(const std::string& text) {
-    if (text.find('\r') != std::string::npos)
+    // Text copied here ends its lines with a bare line feed as often as with CR LF; either way
+    // it is more than one line, and no URL.
+    if (text.find_first_of("\r\n") != std::string::npos)
         return false;
     for (const char* scheme : kSchemes)
         if (StartsWithNoCase(text, scheme))

@@ -10,7 +10,7 @@ namespace ostrel {
 class TRequestDispatcher;
 
 // A URL scheme the program requests: http, https, ftp, news or gopher, without regard to
-// case, and no carriage return anywhere.
+// case, and one line only (no carriage return or line feed anywhere).
 bool IsSupportedUrl(const std::string& text);
 // Reduces a redirecting web link to the target it carries and drops a fragment; other texts
 // are returned unchanged.

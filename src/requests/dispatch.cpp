@@ -73,6 +73,7 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             hooks_.ProgressOpen("..." + label);
         progressOpen_ = true;
         WriteDebugLog("Requesting");
+        mailSent_ = false;
         if (hooks_.ProgressPosition)
             hooks_.ProgressPosition(12);
         if (!st.DontSend)
@@ -140,12 +141,26 @@ void TRequestDispatcher::msSMTP1Open(TagSocket&) { Note("Openning", -1); }
 void TRequestDispatcher::msSMTP1Prepare(TagSocket&) { Note("Preparing", 40); }
 void TRequestDispatcher::msSMTP1Sending(TagSocket&) { Note("Sending", 60); }
 void TRequestDispatcher::msSMTP1Progress(TagSocket&, int) { Note("Progress", 80); }
-void TRequestDispatcher::msSMTP1Closing(TagSocket&) { Note("Closing", -1); }
-void TRequestDispatcher::msSMTP1Closed(TagSocket&) { Note("Close", -1); }
+// A connection also closes when a step fails; that closing is no success of the request, and
+// the failure report must name the step before it. Only the closing after a sent mail counts.
+void TRequestDispatcher::msSMTP1Closing(TagSocket&) {
+    if (mailSent_)
+        Note("Closing", -1);
+    else
+        desktop_.ProcessMessages();
+}
+
+void TRequestDispatcher::msSMTP1Closed(TagSocket&) {
+    if (mailSent_)
+        Note("Close", -1);
+    else
+        desktop_.ProcessMessages();
+}
 
 void TRequestDispatcher::msSMTP1MailSent(TagSocket&) {
     if (ProgramState().AuxSend)
         return;
+    mailSent_ = true;
     const std::string server = message_.Recipients.Count() > 0 ? message_.Recipients[0].Address : std::string();
     lastHistoryTime_ = desktop_.Now();
     if (hooks_.AddHistoryEntry)

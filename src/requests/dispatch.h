@@ -74,6 +74,8 @@ private:
     std::string currentRequest_;
     std::chrono::system_clock::time_point lastHistoryTime_{};
     bool progressOpen_ = false;
+    // The server accepted the mail of the send under way.
+    bool mailSent_ = false;
     bool running_ = false;
     std::deque<std::function<void()>> pending_;
 };

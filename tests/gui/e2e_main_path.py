@@ -110,10 +110,9 @@ class MainPathTest(unittest.TestCase):
         self.assertTrue(history[0].startswith(URL + " via "), history)
         self.assertTrue(history[1].startswith(other + " via "), history)
 
-    @unittest.expectedFailure
     def test_refusal_report_names_the_step_that_last_succeeded(self):
         # The recipient is refused after "Sending"; the closing of the connection that follows
-        # the refusal is no success of the request and should not be what the report names.
+        # the refusal is no success of the request and is not what the report names.
         self.run_program()
         self.t.smtp.refuse_rcpt = True
         self.assertIn("The last successful operation was <Sending>", self.refuse_and_answer(URL))
@@ -181,10 +180,9 @@ class MainPathTest(unittest.TestCase):
         self.assertEqual(self.t.smtp.mails[1].body(), "send %s\r\n" % page)
         self.assertEqual(self.t.read("Queue.Dat"), "")
 
-    @unittest.expectedFailure
     def test_two_line_text_with_bare_line_feeds_is_ignored(self):
         # Texts copied on this system end their lines with a bare line feed; such a text is no
-        # more a URL than one with CR LF, yet it is requested as the URL on its last line.
+        # more a URL than one with CR LF.
         self.run_program()
         self.t.copy("http://example.com/a\nhttp://example.com/b")
         self.no_mail_for(1.5)

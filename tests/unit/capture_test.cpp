@@ -17,6 +17,7 @@ TEST(IsSupportedUrl, AcceptsTheSchemesWithoutRegardToCase) {
     EXPECT_TRUE(IsSupportedUrl("gopher://g.example.com/"));
     EXPECT_FALSE(IsSupportedUrl(" http://x"));
     EXPECT_FALSE(IsSupportedUrl("http://x\r\nhttp://y"));
+    EXPECT_FALSE(IsSupportedUrl("http://x\nhttp://y"));
     EXPECT_FALSE(IsSupportedUrl("mailto:x@example.com"));
     EXPECT_FALSE(IsSupportedUrl(""));
 }
