@@ -9,7 +9,7 @@ using namespace ostrel;
 
 TEST(Lists, ReadAnyLineEndAndWriteCrLf) {
     test::ProgramFolder folder;
-    folder.Write("History.Dat", std::string("a\nb\r\n\rc\r\nlast", 16) + std::string("\0ignored", 8));
+    folder.Write("History.Dat", std::string("a\nb\r\n\rc\r\nlast") + std::string("\0ignored", 8));
     TListBox list("lstHistory", nullptr);
     LoadList(list, "History.Dat", false);
     EXPECT_EQ(list.Items(), (std::vector<std::string>{"a", "b", "", "c", "last"}));
