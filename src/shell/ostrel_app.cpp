@@ -477,13 +477,9 @@ void TOstrelApp::btnDecoderToolsClick() {
     form_.Hide();
     // The main window comes back however the wizard ends, an error included.
     try {
-        if (OnShowDecoder) {
-            OnShowDecoder();
-        } else {
-            TfrmDecode wizard(desktop_, msMessage1_);
-            wizard.FormCreate();
-            desktop_.ShowModal(wizard);
-        }
+        TfrmDecode wizard(desktop_, msMessage1_);
+        wizard.FormCreate();
+        desktop_.ShowModal(wizard);
     } catch (...) {
         form_.Show();
         throw;
@@ -499,10 +495,6 @@ void TOstrelApp::chkShowTipsClick() {
 void TOstrelApp::btnNowClick() { ShowTipOfTheDay(); }
 
 void TOstrelApp::ShowTipOfTheDay() {
-    if (OnShowTips) {
-        OnShowTips();
-        return;
-    }
     ShowTips(
         desktop_, [this](bool on) { taskIcon_.SetActive(on); }, [this] { settings_.SaveTipSettings(); });
 }

@@ -86,9 +86,6 @@ public:
     int TickCount() const { return tickCount_; }
     bool Created() const { return created_; }
 
-    // Hooks for the pieces that the shell drives but that live elsewhere; empty until set.
-    std::function<void()> OnShowTips;
-    std::function<void()> OnShowDecoder;
 
 private:
     void WireEvents();

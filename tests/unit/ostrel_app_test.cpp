@@ -283,3 +283,19 @@ TEST(AppException, ReportsTheSenderStageAndMessage) {
     ASSERT_EQ(a.desk.Dialogs.size(), 1u);
     EXPECT_EQ(a.desk.Dialogs[0].Text, "Error in TfrmProps.777 with UH boom");
 }
+
+TEST(DecoderButton, TheMainWindowComesBackEvenWhenTheWizardFails) {
+    App a;
+    a.app->FormCreate();
+    a.f().Show();
+    a.desk.Dialogs.clear();
+    a.desk.OnModal = [&](TForm& wizard) {
+        EXPECT_EQ(wizard.ClassName(), "TfrmDecode");
+        EXPECT_FALSE(a.f().Visible()); // out of the way while the wizard is up
+        throw std::runtime_error("wizard broke");
+    };
+    a.f().btnDecoderTools.Click();
+    EXPECT_TRUE(a.f().Visible());
+    ASSERT_EQ(a.desk.Dialogs.size(), 1u);
+    EXPECT_NE(a.desk.Dialogs[0].Text.find("UH wizard broke"), std::string::npos);
+}
