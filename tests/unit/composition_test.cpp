@@ -34,18 +34,11 @@ const char* const Directory = "[page@p]\r\nType=0\r\nSubject=page subject\r\nver
                               "NoChunk=MAX 0\r\nfileBinaryHttpU=wu.tpl\r\nfileBinaryHttpM=wm.tpl\r\n"
                               "[SAME@w]\r\nType=2\r\nftp=SAME\r\nopen=o\r\n";
 
-class CompositionTest : public ::testing::Test {
+class CompositionTest : public ::testing::Test, protected test::TServerPage {
 protected:
     test::ProgramFolder folder;
     FakeDesktop desktop;
-    test::TServerPage page;
-    TComboBox& pages = page.pages;
-    TComboBox& binaries = page.binaries;
-    TComboBox& ftps = page.ftps;
-    TLabel& pagesInfo = page.pagesInfo;
-    TLabel& binariesInfo = page.binariesInfo;
-    TLabel& ftpsInfo = page.ftpsInfo;
-    TServerDirectory servers{desktop, page.Controls()};
+    TServerDirectory servers{desktop, Controls()};
     TmsMessage msg;
 
     void SetUp() override {

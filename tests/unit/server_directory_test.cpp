@@ -16,18 +16,11 @@ using namespace ostrel;
 
 namespace {
 
-class ServerDirectoryTest : public ::testing::Test {
+class ServerDirectoryTest : public ::testing::Test, protected test::TServerPage {
 protected:
     test::ProgramFolder folder;
     FakeDesktop desktop;
-    test::TServerPage page;
-    TComboBox& pages = page.pages;
-    TComboBox& binaries = page.binaries;
-    TComboBox& ftps = page.ftps;
-    TLabel& pagesInfo = page.pagesInfo;
-    TLabel& binariesInfo = page.binariesInfo;
-    TLabel& ftpsInfo = page.ftpsInfo;
-    TServerDirectory directory{desktop, page.Controls()};
+    TServerDirectory directory{desktop, Controls()};
 
     void Settings(const std::string& key, const std::string& value) {
         TIniFile(SettingsFileName()).WriteString("Servers", key, value);

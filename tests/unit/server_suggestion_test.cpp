@@ -22,18 +22,11 @@ const char* const Directory = "[page1@a]\r\nType=0\r\n[page2@a]\r\nType=0\r\n"
                               "[bin1@b]\r\nType=1\r\n[bin2@b]\r\nType=3\r\n"
                               "[ftp1@c]\r\nType=2\r\n[ftp2@c]\r\nType=2\r\n";
 
-class ServerSuggestionTest : public ::testing::Test {
+class ServerSuggestionTest : public ::testing::Test, protected test::TServerPage {
 protected:
     test::ProgramFolder folder;
     FakeDesktop desktop;
-    test::TServerPage page;
-    TComboBox& pages = page.pages;
-    TComboBox& binaries = page.binaries;
-    TComboBox& ftps = page.ftps;
-    TLabel& pagesInfo = page.pagesInfo;
-    TLabel& binariesInfo = page.binariesInfo;
-    TLabel& ftpsInfo = page.ftpsInfo;
-    TServerDirectory directory{desktop, page.Controls()};
+    TServerDirectory directory{desktop, Controls()};
     // The tray icon's switches, in order, and whether it is shown now.
     std::vector<bool> traySwitches;
     bool trayShown = true;
