@@ -183,6 +183,7 @@ void TOstrelApp::WireEvents() {
 bool TOstrelApp::CheckSingleInstance() {
     const std::string name = FileNamePart(exePath_);
     instanceLockHeld_ = desktop_.AcquireInstanceLock(name);
+    instanceChecked_ = true;
     const std::string flag = LocalPath("AllowDuplicateInstance.Flg");
     if (FileExists(flag)) {
         DeleteFileIfExists(flag);
@@ -331,6 +332,10 @@ void TOstrelApp::Timer1Timer() {
     ++tickCount_;
     // A notification area that appeared after the program started gets the icon now.
     taskIcon_.Retry();
+    // A copy started by Restart runs while the ending copy still holds the lock; it takes the
+    // lock over once that copy is gone, so that later starts find it.
+    if (instanceChecked_ && !instanceLockHeld_)
+        instanceLockHeld_ = desktop_.AcquireInstanceLock(FileNamePart(exePath_));
     if (ProgramState().Busy)
         return;
     if (tickCount_ > 14400) {

@@ -122,6 +122,7 @@ private:
     bool historyLoaded_ = false;
     bool queueLoaded_ = false;
     bool instanceLockHeld_ = false;
+    bool instanceChecked_ = false;
     bool joinedClipboard_ = false;
 };
 

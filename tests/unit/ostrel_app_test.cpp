@@ -196,6 +196,12 @@ TEST(SingleInstance, ASecondCopyEndsUnlessTheFlagFileAllowsIt) {
     TOstrelApp third(desk, first.folder.Path() + "ostrel", {});
     EXPECT_TRUE(third.CheckSingleInstance());
     EXPECT_FALSE(FileExists(first.folder.File("AllowDuplicateInstance.Flg")));
+    // Once the first copy is gone, the one that ran by the flag takes the lock over.
+    third.FormCreate();
+    desk.HeldLocks.clear();
+    desk.FireTimers();
+    TOstrelApp fourth(desk, first.folder.Path() + "ostrel", {});
+    EXPECT_FALSE(fourth.CheckSingleInstance());
 }
 
 TEST(Timer, InstallerFlagEndsTheProgramAndSlashPShowsOnce) {
