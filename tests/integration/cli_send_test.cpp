@@ -1,18 +1,15 @@
 // Runs the built ostrel-cli send, queue and history against real SMTP servers on loopback, with
 // a temp program folder, settings folder and runtime folder of its own.
 
-#include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "support/peers.h"
+#include "support/run_program.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -24,11 +21,7 @@ using ostrel::test::WriteAll;
 
 namespace {
 
-struct TRun {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
+using TRun = ostrel::test::TProgramRun;
 
 class CliSendTest : public ::testing::Test {
 protected:
@@ -63,36 +56,8 @@ protected:
         std::vector<std::string> env{"XDG_CONFIG_HOME=" + config.Path(), "OSTREL_HOME=" + home.Path(),
                                      "XDG_RUNTIME_DIR=" + runtime.Path(), "HOME=" + config.Path(),
                                      "PATH=/usr/bin:/bin"};
-        std::vector<char*> cargv, cenv;
-        for (auto& a : argv)
-            cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        for (auto& e : env)
-            cenv.push_back(e.data());
-        cenv.push_back(nullptr);
-
-        const std::string in = runtime.File("in"), out = runtime.File("out"), err = runtime.File("err");
-        WriteAll(in, input);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
         // The one-time test message's marker may live in the working folder: keep it in ours.
-        posix_spawn_file_actions_addchdir_np(&actions, work.Path().c_str());
-        posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        TRun run;
-        const int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            return run;
-        int raw = 0;
-        while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-        }
-        run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.Out = ReadAll(out);
-        run.Err = ReadAll(err);
-        return run;
+        return ostrel::test::RunProgram(argv, env, input, work.Path());
     }
 
     std::string List(const std::string& name) const {

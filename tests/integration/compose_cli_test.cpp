@@ -2,15 +2,12 @@
 // files in tests/data/compose. Set OSTREL_UPDATE_GOLDEN=1 to rewrite the golden files from the
 // current output (then read every changed file before committing it).
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include "support/run_program.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -22,11 +19,7 @@ namespace {
 
 const std::string GoldenDir = std::string(OSTREL_TEST_DATA_DIR) + "/compose/";
 
-struct TRun {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
+using TRun = ostrel::test::TProgramRun;
 
 class ComposeCliTest : public ::testing::Test {
 protected:
@@ -54,32 +47,7 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env{"XDG_CONFIG_HOME=" + config.Path(), "OSTREL_HOME=" + programHome,
                                      "HOME=" + config.Path(), "PATH=/usr/bin:/bin"};
-        std::vector<char*> cargv, cenv;
-        for (auto& a : argv)
-            cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        for (auto& e : env)
-            cenv.push_back(e.data());
-        cenv.push_back(nullptr);
-
-        const std::string out = config.File("out"), err = config.File("err");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        TRun run;
-        const int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            return run;
-        int raw = 0;
-        while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-        }
-        run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.Out = ReadAll(out);
-        run.Err = ReadAll(err);
-        return run;
+        return ostrel::test::RunProgram(argv, env);
     }
 
     // Runs and compares standard output with the golden file of that name.
