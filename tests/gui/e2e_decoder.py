@@ -6,7 +6,6 @@ data files and restarts the program, one whose names point outside the program f
 import os
 import subprocess
 import time
-import unittest
 
 import ostrel_e2e
 import ostrel_e2e_more
@@ -30,29 +29,12 @@ def mail(subject, body):
             "Date: Mon, 7 Dec 2026 10:00:00 +0000\n\n%s\n-- \nThe ByMail service, your friend\n" % (subject, body))
 
 
-class DecoderTest(unittest.TestCase):
+class DecoderTest(ostrel_e2e_more.TRunCase):
     @classmethod
     def setUpClass(cls):
         if not subprocess.run(["which", "uuencode"], capture_output=True).stdout:
             raise RuntimeError("uuencode not found: install the Debian package sharutils")
-        cls.t = ostrel_e2e_more.TRun(time_limit=175)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.t.close()
-
-    def tearDown(self):
-        if self.t.app is not None and self.t.app.poll() is None:
-            self.t.kill()
-        for pid in self.t.others:
-            ostrel_e2e_more.stop_pid(pid)
-        self.t.others = []
-
-    def running(self):
-        t = self.t
-        t.prepare()
-        os.makedirs(t.path("tmp"), exist_ok=True)
-        t.start()
+        super().setUpClass()
 
     def next_part(self, wizard, text):
         t = self.t

@@ -4,7 +4,6 @@ test message and the newsletter request, and a request from the hot list."""
 
 import os
 import time
-import unittest
 
 import ostrel_e2e
 import ostrel_e2e_more
@@ -14,14 +13,8 @@ NEWSLETTER = "newsletter-request@example.org"
 EMAIL = "newuser@example.net"
 
 
-class FirstRunTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.t = ostrel_e2e_more.TRun(time_limit=170)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.t.close()
+class FirstRunTest(ostrel_e2e_more.TRunCase):
+    time_limit = 170
 
     def wait_settings(self, key, value, limit=5):
         self.t.wait_for(lambda: self.t.settings()[0].get(key) == value, limit)

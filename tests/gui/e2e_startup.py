@@ -7,41 +7,19 @@ import os
 import re
 import subprocess
 import time
-import unittest
 
 import ostrel_e2e
 import ostrel_e2e_more
-from ostrel_e2e_more import SETTINGS_KEYS, is_main, log_lines, pid_alive
+from ostrel_e2e_more import SETTINGS_KEYS, is_main, log_lines
 
 HISTORY = "http://example.com/old.html via www4mail@example.org on 01/12/26 10:00:00\r\n"
 QUEUE = "http://example.com/queued.html\r\n"
 
 
-class StartupTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.t = ostrel_e2e_more.TRun(time_limit=175)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.t.close()
-
-    def tearDown(self):
-        if self.t.app is not None and self.t.app.poll() is None:
-            self.t.kill()
-        for pid in self.t.others:
-            ostrel_e2e_more.stop_pid(pid)
-        self.t.others = []
-
+class StartupTest(ostrel_e2e_more.TRunCase):
     def running(self):
         """A copy started on prepared settings and lists, its start-up over."""
-        t = self.t
-        t.prepare()
-        os.makedirs(t.path("tmp"), exist_ok=True)
-        for name, text in (("History.Dat", HISTORY), ("Queue.Dat", QUEUE)):
-            with open(t.path("program", name), "wb") as f:
-                f.write(text.encode())
-        t.start()
+        super().running(lists=(("History.Dat", HISTORY), ("Queue.Dat", QUEUE)))
 
     def test_first_start_logs_its_stages_asks_and_saves_every_setting(self):
         t = self.t

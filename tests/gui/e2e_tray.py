@@ -5,7 +5,6 @@ still gets the icon. Screenshots of the tray and of every page go to $OSTREL_SCR
 
 import subprocess
 import time
-import unittest
 
 import ostrel_e2e
 import ostrel_e2e_more
@@ -16,19 +15,7 @@ def blue(colours):
     return sum(1 for r, g, b in colours if b > 150 and b > r + 60)
 
 
-class TrayTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.t = ostrel_e2e_more.TRun(time_limit=175)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.t.close()
-
-    def tearDown(self):
-        if self.t.app is not None and self.t.app.poll() is None:
-            self.t.kill()
-
+class TrayTest(ostrel_e2e_more.TRunCase):
     def icon_colours(self):
         t = self.t
         icon = t.tray_icon(5)

@@ -11,6 +11,7 @@ import re
 import signal
 import subprocess
 import time
+import unittest
 
 import ostrel_e2e
 from ostrel_e2e import is_box
@@ -313,3 +314,34 @@ def log_lines(text):
 
 __all__ = ["TRun", "is_main", "is_wizard", "is_box", "stop_pid", "pid_alive", "log_lines", "TAB_NAMES",
            "SETTINGS_KEYS", "BUTTONS"]
+
+
+class TRunCase(unittest.TestCase):
+    """Tests that share one X server, tray host and SMTP server (a TRun) for the whole class; after
+    each test its program and any copy that program started are stopped."""
+    time_limit = 175
+
+    @classmethod
+    def setUpClass(cls):
+        cls.t = TRun(time_limit=cls.time_limit)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.t.close()
+
+    def tearDown(self):
+        if self.t.app is not None and self.t.app.poll() is None:
+            self.t.kill()
+        for pid in self.t.others:
+            stop_pid(pid)
+        self.t.others = []
+
+    def running(self, lists=()):
+        """A copy started on prepared settings (and the given (file, text) lists), its start-up over."""
+        t = self.t
+        t.prepare()
+        os.makedirs(t.path("tmp"), exist_ok=True)
+        for name, text in lists:
+            with open(t.path("program", name), "wb") as f:
+                f.write(text.encode())
+        t.start()
