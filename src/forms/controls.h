@@ -93,6 +93,10 @@ class TLabel : public TControl {
 public:
     TLabel(std::string name, TControl* parent) : TControl(TControlKind::Label, std::move(name), parent) {}
     bool WordWrap = false;
+    // Text centred across the label (else left-aligned).
+    bool Centered = false;
+    // On a white, sunken panel (a text to read, such as a tip).
+    bool Panel = false;
     // Emphasis: bold, and this many points larger than the window's font.
     bool Bold = false;
     int FontSizeDelta = 0;

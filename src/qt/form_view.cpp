@@ -109,7 +109,16 @@ QWidget* TFormView::Build(TControl& c, QWidget* parent) {
         auto& label = static_cast<TLabel&>(c);
         auto* l = new QLabel(parent);
         l->setWordWrap(label.WordWrap);
-        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        l->setAlignment((label.Centered ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+        if (label.Panel) {
+            l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            l->setAutoFillBackground(true);
+            QPalette palette = l->palette();
+            palette.setColor(QPalette::Window, Qt::white);
+            palette.setColor(QPalette::WindowText, Qt::black);
+            l->setPalette(palette);
+            l->setMargin(6);
+        }
         if (label.Bold || label.FontSizeDelta != 0) {
             QFont f = l->font();
             f.setBold(label.Bold);

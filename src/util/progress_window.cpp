@@ -46,6 +46,7 @@ TfrmProgress::TfrmProgress(Desktop& desktop)
     SetBounds(0, 0, FormWidth, FormHeight);
     Panel1.SetBounds(0, 0, FormWidth, FormHeight);
     Label1.SetBounds(5, 3, 182, 16);
+    Label1.Centered = true;
     ProgressBar1.SetBounds(5, 20, 182, 9);
     ProgressBar1.Min = 0;
     ProgressBar1.Max = 100;

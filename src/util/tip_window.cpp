@@ -65,6 +65,8 @@ TfrmTips::TfrmTips(Desktop& desktop, std::function<void()> saveTipSettings)
     Label1.SetCaption("Did you know?");
     Label1.SetBounds(48, 16, 225, 20);
     StaticText1.WordWrap = true;
+    StaticText1.Centered = true;
+    StaticText1.Panel = true;
     StaticText1.SetBounds(8, 48, 265, 129);
 
     btnOk.SetCaption("&Ok");
