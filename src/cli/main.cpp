@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "shell/ostrel_app.h"
+#include "shell/program_folder.h"
+#include "util/text.h"
 #include "ostrel_version.h"
 
 namespace {
@@ -44,6 +47,8 @@ int main(int argc, char** argv) {
     char self[4096];
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string exePath = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
+    // A per-user program folder gets the delivered data it lacks, as the desktop program does.
+    ostrel::SeedProgramFolder(ostrel::PathOfF(exePath), ostrel::ProgramFolderFor(exePath));
     for (const auto& c : ostrel::CliCommands())
         if (command == c.Name)
             return c.Run(exePath, args, std::cin, std::cout, std::cerr);
