@@ -159,6 +159,15 @@ TTransfer TransferOf(const std::string& headerValue) {
     return {};
 }
 
+// One line of a binary part: base64, or UU inside a part that says it carries UU (its begin,
+// closing "`" and "end" lines carry no data).
+void DecodeBinaryLine(const TTransfer& transfer, TBase64Decoder& base64, std::string_view line, std::string& out) {
+    if (!transfer.UU)
+        base64.Decode(line, out);
+    else if (!IsUUBeginLine(line) && line != "`" && !EqualsNoCaseView(line, "end"))
+        UUDecodeLine(line, out);
+}
+
 // Where the first line of text that starts with prefix begins (text starting at a line start);
 // with whole, the line must be exactly prefix. text.size() when there is none.
 std::size_t FindLine(std::string_view text, std::string_view prefix, bool whole) {
@@ -489,10 +498,7 @@ bool TmsCustomDecoder::ReadPart() {
             case kEncodingBase64:
                 if (line.empty())
                     break;
-                if (!transfer.UU)
-                    base64.Decode(line, item->Data);
-                else if (!IsUUBeginLine(line) && line != "`" && !EqualsNoCaseView(line, "end"))
-                    UUDecodeLine(line, item->Data);
+                DecodeBinaryLine(transfer, base64, line, item->Data);
                 break;
             case kEncodingQuotedPrintable:
                 quoted.emplace_back(line);
@@ -547,10 +553,7 @@ void TmsCustomDecoder::WholeBody() {
                     break;
                 if (line.empty())
                     continue;
-                if (!transfer.UU)
-                    base64.Decode(line, item->Data);
-                else if (!IsUUBeginLine(line) && line != "`" && !EqualsNoCaseView(line, "end"))
-                    UUDecodeLine(line, item->Data);
+                DecodeBinaryLine(transfer, base64, line, item->Data);
             }
             if (!transfer.UU)
                 base64.Finish(item->Data);
