@@ -14,6 +14,8 @@
 #include "mail/parser.h"
 #include "platform/fake_desktop.h"
 #include "support/test_support.h"
+
+using ostrel::test::RandomBytes;
 #include "util/text.h"
 
 namespace ostrel {
@@ -21,14 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
 
 void Need(const char* program, const char* package) {
     if (std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) != 0)

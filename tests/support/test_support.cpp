@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -42,6 +43,14 @@ void ProgramFolder::Write(const std::string& name, const std::string& content) c
 }
 
 std::string ProgramFolder::Read(const std::string& name) const { return ReadAll(File(name)); }
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

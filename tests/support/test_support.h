@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace ostrel::test {
@@ -36,6 +37,8 @@ private:
 };
 
 std::string ReadAll(const std::string& path);
+// n bytes of every value, the same for the same seed.
+std::string RandomBytes(std::size_t n, unsigned seed);
 void WriteAll(const std::string& path, const std::string& content);
 
 } // namespace ostrel::test

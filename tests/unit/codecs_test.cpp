@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
+using ostrel::test::RandomBytes;
+
 #include <algorithm>
 #include <random>
 #include <vector>
@@ -13,14 +17,6 @@
 using namespace ostrel;
 
 namespace {
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(random() & 0xFF);
-    return s;
-}
 
 // Feeds the decoder the input cut into pieces of the given size.
 template <class Decoder>

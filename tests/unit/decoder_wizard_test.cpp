@@ -8,6 +8,8 @@
 #include "mail/uucode.h"
 #include "platform/fake_desktop.h"
 #include "support/test_support.h"
+
+using ostrel::test::RandomBytes;
 #include "util/file_io.h"
 #include "util/program_state.h"
 #include "util/text.h"
@@ -16,14 +18,6 @@ namespace ostrel {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
 
 std::string Mail(const std::string& subject, const std::string& body) {
     return "From: server@bymail.example\r\nTo: me@example.org\r\nSubject: " + subject +

@@ -10,18 +10,12 @@
 #include "mail/message.h"
 #include "mail/uucode.h"
 #include "support/test_support.h"
+
+using ostrel::test::RandomBytes;
 #include "util/error.h"
 
 namespace ostrel {
 namespace {
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
 
 std::string UUBlock(const std::string& beginLine, const std::string& data) {
     std::string out = beginLine + "\r\n";
