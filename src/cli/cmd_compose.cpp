@@ -5,8 +5,8 @@
 
 #include "cli/console_desktop.h"
 #include "forms/controls.h"
-#include "mail/encoder.h"
-#include "mail/message.h"
+#include "mime/encoder.h"
+#include "mime/message.h"
 #include "servers/composition.h"
 #include "servers/server_directory.h"
 #include "shell/ostrel_app.h"

@@ -5,8 +5,8 @@
 
 #include "cli/console_desktop.h"
 #include "decoder/decoder_wizard.h"
-#include "mail/message.h"
-#include "mail/parser.h"
+#include "mime/message.h"
+#include "mime/parser.h"
 #include "shell/ostrel_app.h"
 #include "util/file_io.h"
 #include "util/program_state.h"

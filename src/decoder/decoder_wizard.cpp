@@ -10,8 +10,8 @@
 #include <unistd.h>
 #include <thread>
 
-#include "mail/message.h"
-#include "mail/parser.h"
+#include "mime/message.h"
+#include "mime/parser.h"
 #include "platform/desktop.h"
 #include "util/debug_log.h"
 #include "util/error.h"

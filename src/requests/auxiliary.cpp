@@ -1,8 +1,8 @@
 #include "requests/auxiliary.h"
 
 #include "forms/controls.h"
-#include "mail/message.h"
-#include "mail/smtp.h"
+#include "mime/message.h"
+#include "net/smtp.h"
 #include "platform/desktop.h"
 #include "requests/dispatch.h"
 #include "util/debug_log.h"

@@ -1,8 +1,8 @@
 #include "requests/dispatch.h"
 
 #include "forms/application.h"
-#include "mail/message.h"
-#include "mail/smtp.h"
+#include "mime/message.h"
+#include "net/smtp.h"
 #include "servers/composition.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"

@@ -1,6 +1,6 @@
 #include "servers/composition.h"
 
-#include "mail/message.h"
+#include "mime/message.h"
 #include "servers/binary_url.h"
 #include "servers/server_directory.h"
 #include "util/debug_log.h"

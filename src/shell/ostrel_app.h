@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "forms/form.h"
-#include "mail/message.h"
-#include "mail/smtp.h"
+#include "mime/message.h"
+#include "net/smtp.h"
 #include "platform/desktop.h"
 #include "requests/auxiliary.h"
 #include "requests/capture.h"

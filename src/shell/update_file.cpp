@@ -1,7 +1,7 @@
 #include "shell/update_file.h"
 
-#include "mail/message.h"
-#include "mail/parser.h"
+#include "mime/message.h"
+#include "mime/parser.h"
 #include "platform/desktop.h"
 #include "util/debug_log.h"
 #include "util/file_io.h"

@@ -4,9 +4,9 @@
 #include <random>
 #include <string>
 
-#include "mail/base64.h"
-#include "mail/quoted_printable.h"
-#include "mail/uucode.h"
+#include "mime/base64.h"
+#include "mime/quoted_printable.h"
+#include "mime/uucode.h"
 
 using namespace ostrel;
 

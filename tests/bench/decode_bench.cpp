@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "decoder/decoder_wizard.h"
-#include "mail/base64.h"
-#include "mail/message.h"
-#include "mail/parser.h"
-#include "mail/uucode.h"
+#include "mime/base64.h"
+#include "mime/message.h"
+#include "mime/parser.h"
+#include "mime/uucode.h"
 #include "platform/fake_desktop.h"
 #include "support/test_support.h"
 #include "util/file_io.h"

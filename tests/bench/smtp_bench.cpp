@@ -9,8 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "mail/message.h"
-#include "mail/smtp.h"
+#include "mime/message.h"
+#include "net/smtp.h"
 #include "platform/fake_desktop.h"
 #include "support/peers.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "mail/message.h"
+#include "mime/message.h"
 #include "util/error.h"
 
 using namespace ostrel;

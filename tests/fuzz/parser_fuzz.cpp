@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "mail/message.h"
-#include "mail/parser.h"
+#include "mime/message.h"
+#include "mime/parser.h"
 
 using namespace ostrel;
 

@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "mail/smtp.h"
+#include "net/smtp.h"
 #include "platform/fake_desktop.h"
 #include "util/error.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mail/message.h"
+#include "mime/message.h"
 #include "platform/fake_desktop.h"
 #include "shell/update_file.h"
 #include "util/program_state.h"

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "decoder/decoder_wizard.h"
-#include "mail/message.h"
-#include "mail/parser.h"
+#include "mime/message.h"
+#include "mime/parser.h"
 #include "platform/fake_desktop.h"
 #include "util/program_state.h"
 

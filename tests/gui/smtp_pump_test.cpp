@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <QtTest>
 
-#include "mail/message.h"
-#include "mail/smtp.h"
+#include "mime/message.h"
+#include "net/smtp.h"
 #include "qt/qt_desktop.h"
 #include "support/peers.h"
 #include "support/test_support.h"

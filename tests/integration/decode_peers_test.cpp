@@ -10,8 +10,8 @@
 #include <random>
 
 #include "decoder/decoder_wizard.h"
-#include "mail/message.h"
-#include "mail/parser.h"
+#include "mime/message.h"
+#include "mime/parser.h"
 #include "platform/fake_desktop.h"
 #include "support/test_support.h"
 

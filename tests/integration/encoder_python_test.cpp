@@ -1,6 +1,6 @@
 // The encoder's mail must read back correctly in a MIME parser written by someone else:
 // Python's email package, with its modern policy.
-#include "mail/encoder.h"
+#include "mime/encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "mail/message.h"
+#include "mime/message.h"
 #include "support/test_support.h"
 
 using namespace ostrel;

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/encoder.h"
-#include "mail/message.h"
-#include "mail/smtp.h"
+#include "mime/encoder.h"
+#include "mime/message.h"
+#include "net/smtp.h"
 #include "platform/fake_desktop.h"
 #include "support/peers.h"
 #include "support/test_support.h"

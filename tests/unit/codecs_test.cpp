@@ -1,6 +1,6 @@
-#include "mail/base64.h"
-#include "mail/quoted_printable.h"
-#include "mail/uucode.h"
+#include "mime/base64.h"
+#include "mime/quoted_printable.h"
+#include "mime/uucode.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "forms/controls.h"
-#include "mail/message.h"
+#include "mime/message.h"
 #include "platform/fake_desktop.h"
 #include "servers/server_directory.h"
 #include "support/server_controls.h"

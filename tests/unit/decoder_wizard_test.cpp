@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "mail/message.h"
-#include "mail/uucode.h"
+#include "mime/message.h"
+#include "mime/uucode.h"
 #include "platform/fake_desktop.h"
 #include "support/test_support.h"
 

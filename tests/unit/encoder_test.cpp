@@ -1,13 +1,13 @@
-#include "mail/encoder.h"
+#include "mime/encoder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
 
-#include "mail/message.h"
-#include "mail/quoted_printable.h"
-#include "mail/uucode.h"
+#include "mime/message.h"
+#include "mime/quoted_printable.h"
+#include "mime/uucode.h"
 #include "util/error.h"
 
 using namespace ostrel;

@@ -1,4 +1,4 @@
-#include "mail/message.h"
+#include "mime/message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "mail/parser.h"
+#include "mime/parser.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <sstream>
 #include <streambuf>
 
-#include "mail/base64.h"
-#include "mail/message.h"
-#include "mail/uucode.h"
+#include "mime/base64.h"
+#include "mime/message.h"
+#include "mime/uucode.h"
 #include "support/test_support.h"
 
 using ostrel::test::RandomBytes;

@@ -1,4 +1,4 @@
-#include "mail/smtp.h"
+#include "net/smtp.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/message.h"
+#include "mime/message.h"
 #include "platform/fake_desktop.h"
 #include "support/scripted_smtp.h"
 #include "support/test_support.h"

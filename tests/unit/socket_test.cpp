@@ -1,4 +1,4 @@
-#include "mail/socket.h"
+#include "net/socket.h"
 
 #include <chrono>
 #include <filesystem>

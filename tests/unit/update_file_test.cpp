@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mail/message.h"
-#include "mail/uucode.h"
+#include "mime/message.h"
+#include "mime/uucode.h"
 #include "platform/fake_desktop.h"
 #include "support/test_support.h"
 #include "util/file_io.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "mail/socket.h"
+#include "net/socket.h"
 
 namespace ostrel {
 

@@ -1,4 +1,4 @@
-#include "mail/quoted_printable.h"
+#include "mime/quoted_printable.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "mail/smtp.h"
+#include "net/smtp.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "mail/message.h"
+#include "mime/message.h"
 #include "platform/desktop.h"
 #include "util/error.h"
 

@@ -1,4 +1,4 @@
-#include "mail/base64.h"
+#include "mime/base64.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "mail/message.h"
+#include "mime/message.h"
 
 #include <algorithm>
 #include <fstream>
@@ -6,9 +6,9 @@
 #include <ostream>
 #include <sstream>
 
-#include "mail/base64.h"
-#include "mail/encoder.h"
-#include "mail/quoted_printable.h"
+#include "mime/base64.h"
+#include "mime/encoder.h"
+#include "mime/quoted_printable.h"
 #include "util/error.h"
 #include "util/file_io.h"
 #include "util/text.h"

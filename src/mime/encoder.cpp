@@ -1,14 +1,14 @@
-#include "mail/encoder.h"
+#include "mime/encoder.h"
 
 #include <algorithm>
 #include <ostream>
 #include <random>
 #include <sstream>
 
-#include "mail/base64.h"
-#include "mail/message.h"
-#include "mail/quoted_printable.h"
-#include "mail/uucode.h"
+#include "mime/base64.h"
+#include "mime/message.h"
+#include "mime/quoted_printable.h"
+#include "mime/uucode.h"
 #include "util/error.h"
 #include "util/text.h"
 

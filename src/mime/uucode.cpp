@@ -1,4 +1,4 @@
-#include "mail/uucode.h"
+#include "mime/uucode.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "mail/parser.h"
+#include "mime/parser.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,10 +11,10 @@
 #include <iterator>
 #include <memory>
 
-#include "mail/base64.h"
-#include "mail/message.h"
-#include "mail/quoted_printable.h"
-#include "mail/uucode.h"
+#include "mime/base64.h"
+#include "mime/message.h"
+#include "mime/quoted_printable.h"
+#include "mime/uucode.h"
 #include "platform/desktop.h"
 #include "util/error.h"
 #include "util/file_io.h"
