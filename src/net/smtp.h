@@ -1,8 +1,11 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -46,6 +49,25 @@ bool ReplyLineAccepted(const std::string& line);
 // its fourth byte. A line of exactly four bytes ends nothing.
 bool ReplyLineIsLast(const std::string& line);
 
+// How the connection to the SMTP server is protected: not at all (the classic dialogue), by
+// STARTTLS after the greeting, or by TLS from the first byte.
+enum class TSmtpSecurity { None, STARTTLS, TLS };
+
+// The messages of the secure dialogue, shown as they stand in failure reports.
+inline constexpr const char* SBadCredentials = "The server refused the user name or password";
+inline constexpr const char* SStartTlsWanted =
+    "The server accepts mail only over an encrypted connection: choose STARTTLS on My Details";
+inline constexpr const char* SPasswordNeedsTls =
+    "The server offers a log-in only without encryption, and Ostrel does not send a password in clear to "
+    "another machine: choose STARTTLS or TLS on My Details";
+inline constexpr const char* SLineBreakInCredentials =
+    "The user name or password contains a line break or a zero byte: enter them again on My Details";
+
+// Whether an address text names this machine (127.0.0.0/8, ::1, or IPv4 loopback mapped to IPv6).
+bool IsLoopbackAddress(const std::string& address);
+// The EHLO reply lines (after the first) as keyword (upper case) -> parameters.
+std::map<std::string, std::string> ParseExtensions(const std::vector<std::string>& replyLines);
+
 // What a mail client has in common: connect = open + log in, disconnect = log out + close.
 class TmsMailBase : public TagSocket {
 public:
@@ -61,13 +83,26 @@ public:
     virtual void Logout() = 0;
 };
 
-// The SMTP client: greeting, HELO, MAIL FROM, RCPT TO, DATA, the data, ".", QUIT.
+// The SMTP client: greeting, HELO, MAIL FROM, RCPT TO, DATA, the data, ".", QUIT. With
+// encryption or a log-in configured it greets with EHLO, encrypts (STARTTLS or TLS from the
+// start) and logs in with AUTH PLAIN or LOGIN; it never falls back to clear text once
+// encryption was asked for.
 class TmsSMTP : public TmsMailBase {
 public:
     explicit TmsSMTP(Desktop& desktop);
 
     // The message to send; not owned.
     TmsMessage* MailMessage = nullptr;
+
+    TSmtpSecurity Security = TSmtpSecurity::None;
+    // Empty: no log-in.
+    std::string UserName;
+    std::string Password;
+    // SHA-256 fingerprint of a certificate the user chose to trust although it fails the check.
+    std::string TrustedCert;
+
+    // Each step of the log-in as it completes, in words with the server's reply (the Check).
+    std::function<void(const std::string& line)> OnStep;
 
     TmsNotifyEvent OnPrepare;  // before the message is encoded
     TmsNotifyEvent OnSending;  // before the envelope commands
@@ -88,10 +123,32 @@ public:
     std::string ReadReply();
     void CheckReply(const std::string& line) override;
     const std::string& LastReply() const { return lastReply_; }
+    // The extensions of the last EHLO reply (empty after HELO).
+    const std::map<std::string, std::string>& Extensions() const { return extensions_; }
+
+    // Connects, greets, encrypts and logs in as configured, then quits, sending no mail. Every
+    // step is reported through report with the server's reply; false when a step failed (the
+    // last line says why).
+    bool CheckConnection(const std::function<void(const std::string& line)>& report);
+
+protected:
+    // Whether the server is this machine, where a password cannot be read on the way.
+    virtual bool PeerIsThisMachine() const { return IsLoopbackAddress(RemoteAddress); }
 
 private:
+    bool Extended() const { return Security != TSmtpSecurity::None || !UserName.empty(); }
+    std::string Host() const;
+    void Step(const std::string& line);
+    void Ehlo();
+    void StartEncryption();
+    void Authenticate();
+    [[noreturn]] void RaiseRefusal(const std::string& fallback);
     std::string lastReply_;
+    std::vector<std::string> replyLines_;
+    std::map<std::string, std::string> extensions_;
     bool quiet_ = false;
+    bool acceptChallenge_ = false; // 334 is a good reply during AUTH
+    bool refused_ = false;         // the last failure was an error reply of the server
 };
 
 } // namespace ostrel
