@@ -431,6 +431,10 @@ void TmsSMTP::CheckReply(const std::string& line) {
     lastReply_ = line;
     refused_ = true;
     std::string message = line;
+    // A server that wants encryption first says so to whatever comes before it; the user needs
+    // to hear what to change, not the code.
+    if (!TlsActive() && line.compare(0, 3, "530") == 0 && Mentions(line, "STARTTLS"))
+        message = std::string(SStartTlsWanted) + " (" + line + ")";
     if (!quiet_ && OnError)
         OnError(*this, message);
     throw ESocketError(message);
@@ -455,14 +459,7 @@ void TmsSMTP::SendMail() {
         OnSending(*this);
     if (!message.Sender.Address.empty()) {
         SendLine("MAIL FROM:<" + message.Sender.Address + ">");
-        try {
-            ReadReply();
-        } catch (const ESocketError&) {
-            // A server that wants encryption first says so here when none was configured.
-            if (refused_ && lastReply_.compare(0, 3, "530") == 0 && Mentions(lastReply_, "STARTTLS"))
-                throw ESocketError(std::string(SStartTlsWanted) + " (" + lastReply_ + ")");
-            throw;
-        }
+        ReadReply();
     }
     for (const TmsAddressList* list : {&message.Recipients, &message.CC, &message.BCC}) {
         for (const auto& entry : *list) {
