@@ -506,6 +506,7 @@ void TmsSMTP::Send() {
 
 bool TmsSMTP::CheckConnection(const std::function<void(const std::string& line)>& report) {
     auto step = std::exchange(OnStep, report);
+    refusedCertificate_.reset();
     bool ok = true;
     try {
         Connect();
@@ -514,6 +515,8 @@ bool TmsSMTP::CheckConnection(const std::function<void(const std::string& line)>
         Disconnect();
     } catch (const std::exception& e) {
         Close();
+        if (const auto* certificate = dynamic_cast<const ECertificateError*>(&e))
+            refusedCertificate_ = std::make_unique<ECertificateError>(*certificate);
         report(std::string("Failed: ") + e.what());
         ok = false;
     }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/certificate.h"
 #include "net/socket.h"
 
 namespace ostrel {
@@ -130,6 +131,8 @@ public:
     // step is reported through report with the server's reply; false when a step failed (the
     // last line says why).
     bool CheckConnection(const std::function<void(const std::string& line)>& report);
+    // The certificate the last check refused, null when none was.
+    const ECertificateError* RefusedCertificate() const { return refusedCertificate_.get(); }
 
 protected:
     // Whether the server is this machine, where a password cannot be read on the way.
@@ -149,6 +152,7 @@ private:
     bool quiet_ = false;
     bool acceptChallenge_ = false; // 334 is a good reply during AUTH
     bool refused_ = false;         // the last failure was an error reply of the server
+    std::unique_ptr<ECertificateError> refusedCertificate_;
 };
 
 } // namespace ostrel

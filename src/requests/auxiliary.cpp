@@ -12,8 +12,9 @@
 
 namespace ostrel {
 
-std::string TestMessageFlagPath() { return PathOfF(SettingsFileName()) + TestMessageFlagFileName; }
-
+std::string TestMessageFlagPath() {
+    return PathOfF(SettingsFileName()) + TestMessageFlagFileName;
+}
 
 namespace {
 // Marks where the distribution tag goes in the test message's text.
@@ -51,6 +52,8 @@ bool TAuxiliaryMessages::SendAuxiliaryMessage(bool newsletter, const std::string
         message_.Attachments.Clear();
         message_.Sender.Address = c_.txtEmail.Text().substr(0, kMaxShortText);
         smtp_.Server = c_.txtSMTP.Text();
+        if (PrepareTransport)
+            PrepareTransport();
         smtp_.Connect();
         smtp_.Send();
         return true;

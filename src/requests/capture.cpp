@@ -22,7 +22,9 @@ bool IsSupportedUrl(const std::string& text) {
     return false;
 }
 
-bool IsDirectText(const std::string& text) { return PosNoCase("mailserver:", text) > 0; }
+bool IsDirectText(const std::string& text) {
+    return PosNoCase("mailserver:", text) > 0;
+}
 
 std::string NormalizeUrl(const std::string& text) {
     if (IsDirectText(text))

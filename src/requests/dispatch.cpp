@@ -2,6 +2,7 @@
 
 #include "forms/application.h"
 #include "mime/message.h"
+#include "net/certificate.h"
 #include "net/smtp.h"
 #include "servers/composition.h"
 #include "util/debug_log.h"
@@ -66,46 +67,57 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
         st.Busy = false;
         return true;
     }
-    try {
-        const std::string label =
-            text.size() > ProgressLabelLength ? text.substr(text.size() - ProgressLabelLength) : text;
-        if (hooks_.ProgressOpen)
-            hooks_.ProgressOpen("..." + label);
-        progressOpen_ = true;
-        WriteDebugLog("Requesting");
-        mailSent_ = false;
-        if (hooks_.ProgressPosition)
-            hooks_.ProgressPosition(12);
-        if (!st.DontSend)
-            smtp_.Connect();
-        NoteLastOperation("Connection Open");
-        if (hooks_.ProgressPosition)
-            hooks_.ProgressPosition(25);
-        currentRequest_ = text;
-        if (st.DontSend) {
-            const std::string recipient =
-                message_.Recipients.Count() > 0 ? message_.Recipients[0].Address : std::string();
-            std::string body;
-            for (size_t i = 0; i < message_.Body.size(); ++i)
-                body += (i ? "\r\n" : "") + message_.Body[i];
-            desktop_.MessageBox(recipient + "\r\n" + message_.Subject + "\r\n" + body + "\r\n",
-                                "Ostrel", MB_OK);
-            if (hooks_.ProgressClose)
+    // A certificate the user chooses to trust after the refusal gets one more attempt.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            const std::string label =
+                text.size() > ProgressLabelLength ? text.substr(text.size() - ProgressLabelLength) : text;
+            if (hooks_.ProgressOpen)
+                hooks_.ProgressOpen("..." + label);
+            progressOpen_ = true;
+            WriteDebugLog("Requesting");
+            mailSent_ = false;
+            if (hooks_.ProgressPosition)
+                hooks_.ProgressPosition(12);
+            if (!st.DontSend) {
+                if (hooks_.PrepareTransport)
+                    hooks_.PrepareTransport();
+                smtp_.Connect();
+            }
+            NoteLastOperation("Connection Open");
+            if (hooks_.ProgressPosition)
+                hooks_.ProgressPosition(25);
+            currentRequest_ = text;
+            if (st.DontSend) {
+                const std::string recipient =
+                    message_.Recipients.Count() > 0 ? message_.Recipients[0].Address : std::string();
+                std::string body;
+                for (size_t i = 0; i < message_.Body.size(); ++i)
+                    body += (i ? "\r\n" : "") + message_.Body[i];
+                desktop_.MessageBox(recipient + "\r\n" + message_.Subject + "\r\n" + body + "\r\n", "Ostrel", MB_OK);
+                if (hooks_.ProgressClose)
+                    hooks_.ProgressClose();
+                progressOpen_ = false;
+            } else {
+                smtp_.Send();
+            }
+            st.Busy = false;
+            return true;
+        } catch (const std::exception& e) {
+            if (progressOpen_ && hooks_.ProgressClose)
                 hooks_.ProgressClose();
             progressOpen_ = false;
-        } else {
-            smtp_.Send();
+            const auto* certificate = dynamic_cast<const ECertificateError*>(&e);
+            if (certificate != nullptr && attempt == 0 && hooks_.TrustCertificate &&
+                hooks_.TrustCertificate(*certificate))
+                continue;
+            // The reason goes with the report: a server's refusal says what to change.
+            ReportErrorWithHelp(desktop_, "Request Failed",
+                                "The last successful operation was <" + st.LastOperation + ">\r\n\r\n" + e.what(),
+                                FailureHelpContext);
+            st.Busy = false;
+            return false;
         }
-        st.Busy = false;
-        return true;
-    } catch (const std::exception&) {
-        ReportErrorWithHelp(desktop_, "Request Failed",
-                            "The last successful operation was <" + st.LastOperation + ">", FailureHelpContext);
-        if (progressOpen_ && hooks_.ProgressClose)
-            hooks_.ProgressClose();
-        progressOpen_ = false;
-        st.Busy = false;
-        return false;
     }
 }
 
@@ -137,10 +149,18 @@ void TRequestDispatcher::Note(const std::string& status, int position) {
     desktop_.ProcessMessages();
 }
 
-void TRequestDispatcher::msSMTP1Open(TagSocket&) { Note("Openning", -1); }
-void TRequestDispatcher::msSMTP1Prepare(TagSocket&) { Note("Preparing", 40); }
-void TRequestDispatcher::msSMTP1Sending(TagSocket&) { Note("Sending", 60); }
-void TRequestDispatcher::msSMTP1Progress(TagSocket&, int) { Note("Progress", 80); }
+void TRequestDispatcher::msSMTP1Open(TagSocket&) {
+    Note("Openning", -1);
+}
+void TRequestDispatcher::msSMTP1Prepare(TagSocket&) {
+    Note("Preparing", 40);
+}
+void TRequestDispatcher::msSMTP1Sending(TagSocket&) {
+    Note("Sending", 60);
+}
+void TRequestDispatcher::msSMTP1Progress(TagSocket&, int) {
+    Note("Progress", 80);
+}
 // A connection also closes when a step fails; that closing is no success of the request, and
 // the failure report must name the step before it. Only the closing after a sent mail counts.
 void TRequestDispatcher::msSMTP1Closing(TagSocket&) {

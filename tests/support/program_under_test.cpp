@@ -5,7 +5,9 @@
 
 namespace ostrel::test {
 
-TProgramUnderTest::TProgramUnderTest() { SeedProgramFolder(std::string(OSTREL_SOURCE_DIR) + "/data/", folder.Path()); }
+TProgramUnderTest::TProgramUnderTest() {
+    SeedProgramFolder(std::string(OSTREL_SOURCE_DIR) + "/data/", folder.Path());
+}
 
 TProgramUnderTest::~TProgramUnderTest() = default;
 
@@ -16,7 +18,7 @@ void TProgramUnderTest::Start(const std::string& smtp, const std::string& extraG
                                                  "[Servers]\r\nSMTP=" +
                                                  smtp + "\r\n");
     WriteDebugLog("Started Ostrel");
-    app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{});
+    app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{}, &secrets);
     app->FormCreate();
     app->SMTP().TimeOut = timeOutSeconds;
     desk.Dialogs.clear();
