@@ -1,5 +1,6 @@
 #include "cli/list_session.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -120,12 +121,16 @@ std::string TListSession::FailureReason() const {
     for (auto it = desktop_.Shown.rbegin(); it != desktop_.Shown.rend(); ++it) {
         if (it->Kind != TShown::TKind::Dialog || it->Text.rfind("Error in Request Failed.", 0) != 0)
             continue;
-        std::string reason = it->Text;
-        if (auto with = reason.find(" with "); with != std::string::npos)
-            reason = reason.substr(with + 6);
-        if (!lastError_.empty())
-            reason += "; " + Trim(lastError_);
-        return reason;
+        std::string step = it->Text;
+        if (auto with = step.find(" with "); with != std::string::npos)
+            step = step.substr(with + 6);
+        // What went wrong first (the server's reply, the refused connection), then how far
+        // the attempt got.
+        if (lastError_.empty())
+            return step;
+        if (!step.empty())
+            step[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(step[0])));
+        return Trim(lastError_) + "; " + step;
     }
     return {};
 }

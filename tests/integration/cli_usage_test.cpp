@@ -44,7 +44,9 @@ protected:
     }
 };
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // Nothing but printable text and line ends: no byte a terminal would take as a command.
 bool TerminalSafe(const std::string& text) {
@@ -63,7 +65,7 @@ TEST_F(CliUsageTest, EveryCommandHasHelpAndTheSameUsageErrors) {
         EXPECT_EQ(run.Err, "");
 
         // Otherwise well formed, so that the unknown option is the one fault.
-        run = Run(command == "queue" ? std::vector<std::string>{command, "--bogus", "list"}
+        run = Run(command == "queue"     ? std::vector<std::string>{command, "--bogus", "list"}
                   : command == "history" ? std::vector<std::string>{command, "--bogus"}
                                          : std::vector<std::string>{command, "--bogus", "x"});
         EXPECT_EQ(run.Status, 2) << command;
@@ -134,12 +136,14 @@ TEST_F(CliUsageTest, ProgramFolderFromRoot) {
 }
 
 TEST_F(CliUsageTest, EchoedTextsShowControlBytesEscaped) {
-    WriteAll(home.File("History.Dat"), "http://a.example/\x1b[2J\x9b" "1m via www4mail@example.org on 1.1.2026\r\n");
+    WriteAll(home.File("History.Dat"), "http://a.example/\x1b[2J\x9b"
+                                       "1m via www4mail@example.org on 1.1.2026\r\n");
     TRun run = Run({"history"});
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(run.Out, "http://a.example/\\x1b[2J\\x9b1m via www4mail@example.org on 1.1.2026\n");
 
-    run = Run({"compose", "mailto:\x1b]0;title\x07\r\xC2\x9B" "caf\xC3\xA9"});
+    run = Run({"compose", "mailto:\x1b]0;title\x07\r\xC2\x9B"
+                          "caf\xC3\xA9"});
     EXPECT_EQ(run.Status, 1);
     EXPECT_TRUE(Has(run.Err, "'mailto:\\x1b]0;title\\x07\\r\\xc2\\x9bcaf\xC3\xA9'")) << run.Err;
     EXPECT_TRUE(TerminalSafe(run.Err)) << run.Err;
