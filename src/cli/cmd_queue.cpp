@@ -14,20 +14,6 @@ namespace ostrel {
 
 namespace {
 
-int ListQueue(const TCliContext& c) {
-    // Reading needs no lock: both programs replace the list files whole, never in place.
-    TListBox queue("lstQueue", nullptr);
-    try {
-        LoadList(queue, "Queue.Dat", false);
-    } catch (const std::exception& e) {
-        c.Err << "ostrel-cli queue: " << Printable(e.what(), TLineBreaks::Keep) << "\n";
-        return 1;
-    }
-    for (const auto& entry : queue.Items())
-        c.Out << Printable(entry) << "\n";
-    return 0;
-}
-
 int ChangeQueue(const std::string& action, const TCliContext& c) {
     TListsLock lock;
     if (!LockLists(lock, "queue", c.Err))
@@ -78,7 +64,9 @@ TCliRun DeclareQueueCommand(CLI::App& command) {
     command.add_option("ACTION", *action, "list the waiting requests (the default), send them, or clear the queue")
         ->type_name("")
         ->check(CLI::IsMember({"list", "send", "clear"}));
-    return [action](const TCliContext& c) { return *action == "list" ? ListQueue(c) : ChangeQueue(*action, c); };
+    return [action](const TCliContext& c) {
+        return *action == "list" ? PrintListFile("queue", "Queue.Dat", c) : ChangeQueue(*action, c);
+    };
 }
 
 } // namespace ostrel

@@ -164,6 +164,19 @@ void PrintSentFromQueue(const std::vector<std::string>& sent, std::size_t from, 
             << Printable(HistoryServer(sent[i])) << "\n";
 }
 
+int PrintListFile(const std::string& command, const std::string& fileName, const TCliContext& c) {
+    TListBox list("lstList", nullptr);
+    try {
+        LoadList(list, fileName, false);
+    } catch (const std::exception& e) {
+        c.Err << "ostrel-cli " << command << ": " << Printable(e.what(), TLineBreaks::Keep) << "\n";
+        return 1;
+    }
+    for (const auto& entry : list.Items())
+        c.Out << Printable(entry) << "\n";
+    return 0;
+}
+
 std::string RequestCount(int count) {
     return std::to_string(count) + (count == 1 ? " request" : " requests");
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/commands.h"
 #include "cli/console_desktop.h"
 #include "shell/ostrel_app.h"
 
@@ -87,6 +88,10 @@ bool ListHolds(const std::vector<std::string>& list, const std::string& text);
 
 // One line for each history entry from index from on: a request sent from the queue.
 void PrintSentFromQueue(const std::vector<std::string>& sent, std::size_t from, std::ostream& out);
+
+// Prints the entries of a list file (History.Dat, Queue.Dat), one a line; 1, with the reason on
+// err, when it cannot be read. Reading needs no lock: both programs replace the files whole.
+int PrintListFile(const std::string& command, const std::string& fileName, const TCliContext& c);
 
 // "N request" or "N requests".
 std::string RequestCount(int count);
