@@ -16,7 +16,7 @@ namespace {
 
 int ChangeQueue(const std::string& action, const TCliContext& c) {
     TListsLock lock;
-    if (!LockLists(lock, "queue", c.Err))
+    if (!LockLists(lock, "queue", "Send or empty the queue on its \"Queued Requests\" page", c.Err))
         return 1;
     TListSession session(c.ExePath, c.In, c.Err, c.Yes);
     if (!session.Load("queue", c.Err))

@@ -117,7 +117,8 @@ TCliRun DeclareSendCommand(CLI::App& command) {
     command.add_option("TEXT", *texts, "a URL, or what would be typed on the General page")->type_name("")->required();
     return [texts](const TCliContext& c) {
         TListsLock lock;
-        if (!LockLists(lock, "send", c.Err))
+        if (!LockLists(lock, "send", "Make the request in its window (copy the URL, or type it on the General page)",
+                       c.Err))
             return 1;
         // The session writes the lists as it goes and once more when it ends: inside the lock.
         TListSession session(c.ExePath, c.In, c.Err, c.Yes);

@@ -56,13 +56,12 @@ void TListsLock::Release() {
         }
 }
 
-bool LockLists(TListsLock& lock, const std::string& command, std::ostream& err) {
+bool LockLists(TListsLock& lock, const std::string& command, const std::string& inWindow, std::ostream& err) {
     if (lock.Acquire() == TListsLock::TResult::Held)
         return true;
     err << "ostrel-cli " << command
         << ": the desktop program Ostrel is running and keeps the history and the queue itself.\n"
-           "Make the request in its window (copy the URL, or type it on the General page), or quit it\n"
-           "with \"Unload\" and run this command again.\n";
+        << inWindow << ", or quit it with \"Unload\" and run this command again.\n";
     return false;
 }
 

@@ -33,9 +33,9 @@ private:
     int desktopFd_ = -1;
 };
 
-// Takes the lists for a command that changes them; false, with what to do on err, while the
-// desktop program holds them.
-bool LockLists(TListsLock& lock, const std::string& command, std::ostream& err);
+// Takes the lists for a command that changes them; false while the desktop program holds them,
+// with what to do on err: inWindow says how the same is done in the desktop program's window.
+bool LockLists(TListsLock& lock, const std::string& command, const std::string& inWindow, std::ostream& err);
 
 // One thing the program showed the user while a text was handled.
 struct TShown {
