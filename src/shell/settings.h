@@ -8,6 +8,10 @@ namespace ostrel {
 class Desktop;
 class Secrets;
 class TfrmProps;
+struct TPrefs;
+
+// Whether the preferences may be kept: a split into pieces needs a piece size above 0.
+bool IsLegalChunkSize(const TPrefs& prefs);
 
 // The texts of SMTPSecurity, by the index of cboSecurity.
 inline constexpr const char* SecurityNames[] = {"None", "STARTTLS", "TLS"};
