@@ -447,28 +447,66 @@ void TmsSMTP::SendMail() {
     message.Validate();
     CheckEnvelope(message);
 
-    TTempFileStream data;
+    // A request mail is a few hundred bytes: it is encoded in memory. Attachments may be large
+    // and go to a temporary file, deleted whatever happens.
+    std::unique_ptr<TTempFileStream> file;
+    std::stringstream memory;
+    if (message.Attachments.Count() > 0)
+        file = std::make_unique<TTempFileStream>();
+    std::iostream& data = file ? static_cast<std::iostream&>(*file) : memory;
     if (OnPrepare)
         OnPrepare(*this);
     message.SaveToStream(data);
     data.flush();
     if (!data)
-        throw EInOutError("Cannot write the temporary file " + data.FileName());
+        throw EInOutError("Cannot write the temporary file " + (file ? file->FileName() : std::string()));
 
     if (OnSending)
         OnSending(*this);
-    if (!message.Sender.Address.empty()) {
-        SendLine("MAIL FROM:<" + message.Sender.Address + ">");
-        ReadReply();
-    }
-    for (const TmsAddressList* list : {&message.Recipients, &message.CC, &message.BCC}) {
-        for (const auto& entry : *list) {
-            SendLine("RCPT TO:<" + entry.Address + ">");
+    std::vector<std::string> commands;
+    // A mail after another in one session starts from a clean state.
+    if (std::exchange(resetFirst_, false))
+        commands.push_back("RSET");
+    if (!message.Sender.Address.empty())
+        commands.push_back("MAIL FROM:<" + message.Sender.Address + ">");
+    for (const TmsAddressList* list : {&message.Recipients, &message.CC, &message.BCC})
+        for (const auto& entry : *list)
+            commands.push_back("RCPT TO:<" + entry.Address + ">");
+    commands.push_back("DATA");
+    if (extensions_.count("PIPELINING") == 0) {
+        for (const auto& command : commands) {
+            SendLine(command);
             ReadReply();
         }
+    } else {
+        // One write for the envelope, then every reply in order; the first refusal is the
+        // news, but the rest must be read to stay in step with the server.
+        SendLines(commands);
+        std::string refusal;
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            try {
+                ReadReply();
+            } catch (const ESocketError& e) {
+                if (!refused_)
+                    throw;
+                if (refusal.empty())
+                    refusal = e.what();
+            }
+        }
+        if (!refusal.empty()) {
+            // DATA was taken although the envelope was not: end it empty, so nothing is sent.
+            if (lastReply_.compare(0, 3, "354") == 0) {
+                SendLine(".");
+                try {
+                    ReadReply();
+                } catch (const ESocketError&) {
+                    if (!refused_)
+                        throw;
+                }
+            }
+            throw ESocketError(refusal);
+        }
     }
-    SendLine("DATA");
-    ReadReply();
 
     TDotStuffer stuffer;
     SendStream(data, [&stuffer](std::string_view chunk, bool atEnd, std::string& wire) {
@@ -481,6 +519,35 @@ void TmsSMTP::SendMail() {
     ReadReply();
     if (OnMailSent)
         OnMailSent(*this);
+}
+
+void TmsSMTP::SendInSession() {
+    const bool reused = Connected();
+    Connect();
+    resetFirst_ = reused && mailsInSession_ > 0;
+    try {
+        SendMail();
+    } catch (...) {
+        // After a failure the state of the session is unknown: the next mail starts afresh.
+        resetFirst_ = false;
+        mailsInSession_ = 0;
+        try {
+            Disconnect();
+        } catch (...) {
+        }
+        throw;
+    }
+    ++mailsInSession_;
+}
+
+void TmsSMTP::EndSession() {
+    mailsInSession_ = 0;
+    resetFirst_ = false;
+    try {
+        Disconnect();
+    } catch (const std::exception& e) {
+        WriteDebugLog(std::string("QUIT after a sent mail: ") + e.what());
+    }
 }
 
 void TmsSMTP::Send() {

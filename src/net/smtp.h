@@ -3,6 +3,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,6 +115,12 @@ public:
     void Send();
     // Validates, encodes and transmits MailMessage over the open connection.
     void SendMail();
+    // Sends MailMessage in a session that stays open for the next mail (a queue run: one
+    // handshake, one log-in, RSET between mails): connects when not connected, and closes the
+    // session again after a failure, so the next mail starts a new one.
+    void SendInSession();
+    // Quits the session; a failing QUIT changes nothing for the mails already sent.
+    void EndSession();
 
     void Open() override;
     void Login() override;
@@ -153,6 +160,8 @@ private:
     bool acceptChallenge_ = false; // 334 is a good reply during AUTH
     bool refused_ = false;         // the last failure was an error reply of the server
     std::unique_ptr<ECertificateError> refusedCertificate_;
+    int mailsInSession_ = 0;
+    bool resetFirst_ = false;
 };
 
 } // namespace ostrel

@@ -870,6 +870,19 @@ void TagSocket::SendLine(const std::string& text) {
     LogSent(text);
 }
 
+void TagSocket::SendLines(const std::vector<std::string>& lines) {
+    if (!Connected())
+        RaiseSocketError(57008);
+    std::string data;
+    for (const auto& line : lines)
+        data += line + "\r\n";
+    Arm();
+    SendAll(data.data(), data.size());
+    armed_ = false;
+    for (const auto& line : lines)
+        LogSent(line);
+}
+
 void TagSocket::SendSecretLine(const std::string& text, const std::string& shown) {
     if (!Connected())
         RaiseSocketError(57008);

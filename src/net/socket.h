@@ -112,6 +112,8 @@ protected:
     // peer closed before a line feed.
     std::string ReadLine();
     void SendLine(const std::string& text);
+    // Sends several lines in one write (commands the server takes pipelined).
+    void SendLines(const std::vector<std::string>& lines);
     // Sends a line that carries a secret: the log and OnLineSent get shown in its place.
     void SendSecretLine(const std::string& text, const std::string& shown);
     // Encrypts the connected socket: the TLS handshake (a pumping wait like every other, bound

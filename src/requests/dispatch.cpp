@@ -80,7 +80,8 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             if (hooks_.ProgressPosition)
                 hooks_.ProgressPosition(12);
             if (!st.DontSend) {
-                if (hooks_.PrepareTransport)
+                // Within a queue run the open session already has its settings and log-in.
+                if (hooks_.PrepareTransport && !(sessionRun_ && smtp_.Connected()))
                     hooks_.PrepareTransport();
                 smtp_.Connect();
             }
@@ -98,6 +99,8 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
                 if (hooks_.ProgressClose)
                     hooks_.ProgressClose();
                 progressOpen_ = false;
+            } else if (sessionRun_) {
+                smtp_.SendInSession();
             } else {
                 smtp_.Send();
             }
@@ -124,6 +127,18 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
 void TRequestDispatcher::SendQueue() {
     auto& st = ProgramState();
     st.QueueRun = true;
+    // The whole run goes over one session (one handshake, one log-in), ended however the run
+    // ends.
+    struct TSessionRun {
+        TRequestDispatcher& D;
+        explicit TSessionRun(TRequestDispatcher& d) : D(d) { D.sessionRun_ = true; }
+        ~TSessionRun() {
+            D.sessionRun_ = false;
+            D.smtp_.EndSession();
+        }
+        TSessionRun(const TSessionRun&) = delete;
+        TSessionRun& operator=(const TSessionRun&) = delete;
+    } session(*this);
     try {
         while (c_.lstQueue.Count() > 0) {
             if (!SendRequest(c_.lstQueue.Item(0)))

@@ -77,6 +77,8 @@ private:
     // The server accepted the mail of the send under way.
     bool mailSent_ = false;
     bool running_ = false;
+    // A queue run: requests go over one SMTP session.
+    bool sessionRun_ = false;
     std::deque<std::function<void()>> pending_;
 };
 

@@ -118,3 +118,15 @@ TEST(SecureRequests, ServerDroppingTheLineAfterQuitDoesNotMakeADuplicate) {
     for (const auto& d : p.desk.Dialogs)
         EXPECT_EQ(d.Text.find("Request Failed"), std::string::npos) << d.Text;
 }
+
+TEST(SecureRequests, QueueRunGoesOverOneSessionWithOneLogIn) {
+    TSecureProgram p(TAiosmtpdOptions::TSecurity::StartTls, "good", "STARTTLS");
+    for (const char* url : {"http://example.com/1.html", "http://example.com/2.html", "http://example.com/3.html"})
+        p.f().lstQueue.AddItem(url);
+    p.app->Dispatcher().btnSendClick();
+    ASSERT_TRUE(p.Peer.WaitForMails(3, std::chrono::seconds(10))) << p.Reports();
+    EXPECT_EQ(p.Peer.Logins().size(), 1u);
+    EXPECT_EQ(p.f().lstQueue.Count(), 0);
+    EXPECT_EQ(p.f().lstHistory.Count(), 3);
+    EXPECT_FALSE(p.app->SMTP().Connected()) << "the session was left open after the run";
+}

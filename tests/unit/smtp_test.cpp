@@ -556,3 +556,65 @@ TEST(SmtpSecureTest, GreetingNamesAFullNameOrAnAddressNeverAShortHostName) {
     EXPECT_TRUE(name == "[127.0.0.1]" || (name.find('.') != std::string::npos && name.front() != '['))
         << "greeting name " << name;
 }
+
+TEST(SmtpSessionTest, PipelinedEnvelopeAndARefusedRecipientSendsNoData) {
+    for (const bool refuse : {false, true}) {
+        std::vector<std::string> data;
+        TScriptedServer server([&](TScriptedConnection& c) {
+            c.Send("220 hi\r\n");
+            c.ReadLine();
+            c.Send("250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n");
+            c.ReadLine();
+            c.Send("235 ok\r\n");
+            // The whole envelope arrives before any reply to it: a client that waited would
+            // stall here.
+            const std::string mail = c.ReadLine(), rcpt = c.ReadLine(), dataCommand = c.ReadLine();
+            if (mail.rfind("MAIL", 0) != 0 || rcpt.rfind("RCPT", 0) != 0 || dataCommand != "DATA")
+                return;
+            c.Send(std::string("250 sender ok\r\n") + (refuse ? "550 no such user\r\n" : "250 ok\r\n") +
+                   "354 go ahead\r\n");
+            data.push_back(c.ReadData());
+            c.Send(refuse ? "554 no valid recipients\r\n" : "250 queued\r\n");
+            TScriptedServer::Standard()(c);
+        });
+        TClient client(server);
+        client.Smtp.UserName = "me";
+        client.Smtp.Password = "pw";
+        EXPECT_EQ(client.SendFailure(), refuse ? "ESocketError:550 no such user" : "");
+        ASSERT_EQ(data.size(), 1u);
+        EXPECT_EQ(data[0].empty(), refuse) << "data sent after a refused recipient";
+    }
+}
+
+TEST(SmtpSessionTest, OneSessionForManyMailsWithRsetBetweenAndAFreshOneAfterAFailure) {
+    int dots = 0;
+    TScriptedServer server([&](TScriptedConnection& c) {
+        c.Send("220 hi\r\n");
+        for (std::string line = c.ReadLine(); !c.Eof(); line = c.ReadLine()) {
+            if (line == "DATA") {
+                c.Send("354 go\r\n");
+                c.ReadData();
+                c.Send(++dots == 3 ? "451 try later\r\n" : "250 ok\r\n");
+            } else if (line == "QUIT") {
+                c.Send("221 bye\r\n");
+                return;
+            } else {
+                c.Send("250 ok\r\n");
+            }
+        }
+    });
+    TClient client(server);
+    for (int i = 0; i < 2; ++i)
+        client.Smtp.SendInSession();
+    EXPECT_TRUE(client.Smtp.Connected());
+    EXPECT_THROW(client.Smtp.SendInSession(), ESocketError);
+    EXPECT_FALSE(client.Smtp.Connected()) << "a failed mail leaves its session open";
+    client.Smtp.SendInSession();
+    client.Smtp.EndSession();
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(Commands(server),
+              (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "RSET",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "RSET",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT", "HELO <host>",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT"}));
+}
