@@ -252,18 +252,7 @@ void TmsSMTP::Login() {
         if (extensions_.count("STARTTLS") == 0)
             RaiseSocketErrorText(NoEncryption(Host(), "it does not offer STARTTLS"));
         SendLine("STARTTLS");
-        {
-            TFlagScope quiet(quiet_, true);
-            try {
-                ReadReply();
-            } catch (const ESocketError&) {
-                if (!refused_)
-                    throw;
-                refused_ = false;
-                RaiseSocketErrorText(NoEncryption(Host(), "it answered " + lastReply_));
-            }
-        }
-        if (lastReply_.compare(0, 3, "220") != 0)
+        if (!ReadReplyQuietly() || lastReply_.compare(0, 3, "220") != 0)
             RaiseSocketErrorText(NoEncryption(Host(), "it answered " + lastReply_));
         Step("STARTTLS: " + lastReply_);
         StartEncryption();
@@ -272,6 +261,19 @@ void TmsSMTP::Login() {
     }
     if (!UserName.empty())
         Authenticate();
+}
+
+bool TmsSMTP::ReadReplyQuietly() {
+    TFlagScope quiet(quiet_, true);
+    try {
+        ReadReply();
+    } catch (const ESocketError&) {
+        if (!refused_)
+            throw;
+        refused_ = false;
+        return false;
+    }
+    return true;
 }
 
 std::string TmsSMTP::Host() const {
@@ -343,15 +345,7 @@ void TmsSMTP::Authenticate() {
     TFlagScope quiet(quiet_, true);
     TFlagScope challenge(acceptChallenge_, true);
     const auto expect = [&](const char* code) {
-        try {
-            ReadReply();
-        } catch (const ESocketError&) {
-            if (!refused_)
-                throw;
-            refused_ = false;
-            RaiseRefusal("The server refused the log-in");
-        }
-        if (lastReply_.compare(0, 3, code) != 0)
+        if (!ReadReplyQuietly() || lastReply_.compare(0, 3, code) != 0)
             RaiseRefusal("The server refused the log-in");
     };
     if (has("PLAIN")) {
@@ -464,8 +458,11 @@ void TmsSMTP::SendMail() {
     if (OnSending)
         OnSending(*this);
     std::vector<std::string> commands;
-    // A mail after another in one session starts from a clean state.
-    if (std::exchange(resetFirst_, false))
+    const bool pipelining = extensions_.count("PIPELINING") > 0;
+    // A mail after another in one session starts from a clean state. A completed transaction
+    // has reset the server already, so the RSET goes only where it costs no round trip: in
+    // the same write as the envelope.
+    if (std::exchange(resetFirst_, false) && pipelining)
         commands.push_back("RSET");
     if (!message.Sender.Address.empty())
         commands.push_back("MAIL FROM:<" + message.Sender.Address + ">");
@@ -473,7 +470,7 @@ void TmsSMTP::SendMail() {
         for (const auto& entry : *list)
             commands.push_back("RCPT TO:<" + entry.Address + ">");
     commands.push_back("DATA");
-    if (extensions_.count("PIPELINING") == 0) {
+    if (!pipelining) {
         for (const auto& command : commands) {
             SendLine(command);
             ReadReply();

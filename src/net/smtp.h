@@ -149,6 +149,9 @@ private:
     bool Extended() const { return Security != TSmtpSecurity::None || !UserName.empty(); }
     std::string Host() const;
     void Step(const std::string& line);
+    // Reads a reply without an error event; false when the server refused (the reply is in
+    // LastReply), other failures raise.
+    bool ReadReplyQuietly();
     void Ehlo();
     void StartEncryption();
     void Authenticate();

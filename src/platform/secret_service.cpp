@@ -122,19 +122,25 @@ std::string ErrorText(GError* error) {
     return text;
 }
 
+// A result that names the keyring; Error set when no session bus can be reached.
+TSecretResult KeyringResult() {
+    TSecretResult result;
+    result.Place = TSecretPlace::Keyring;
+    result.Where = "the desktop's keyring";
+    if (!SessionBusReachable())
+        result.Error = "No desktop keyring runs here.";
+    return result;
+}
+
 } // namespace
 
 SecretServiceStore::SecretServiceStore(std::string settingsFolder, std::function<void()> pump)
     : folder_(std::move(settingsFolder)), pump_(std::move(pump)) {}
 
 TSecretResult SecretServiceStore::Lookup(const std::string& account) {
-    TSecretResult result;
-    result.Place = TSecretPlace::Keyring;
-    result.Where = "the desktop's keyring";
-    if (!SessionBusReachable()) {
-        result.Error = "No desktop keyring runs here.";
+    TSecretResult result = KeyringResult();
+    if (!result.Error.empty())
         return result;
-    }
     TCall call;
     RunCall(call, pump_, [&](GCancellable* cancellable) {
         secret_password_lookup(Schema(), cancellable, CallDone, &call, "account", account.c_str(), "settings",
@@ -155,13 +161,9 @@ TSecretResult SecretServiceStore::Lookup(const std::string& account) {
 }
 
 TSecretResult SecretServiceStore::Store(const std::string& account, const std::string& password) {
-    TSecretResult result;
-    result.Place = TSecretPlace::Keyring;
-    result.Where = "the desktop's keyring";
-    if (!SessionBusReachable()) {
-        result.Error = "No desktop keyring runs here.";
+    TSecretResult result = KeyringResult();
+    if (!result.Error.empty())
         return result;
-    }
     const std::string label = "Ostrel: password of the " + account + " account";
     TCall call;
     RunCall(call, pump_, [&](GCancellable* cancellable) {

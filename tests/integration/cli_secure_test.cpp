@@ -22,8 +22,7 @@ using ostrel::test::WriteAll;
 namespace {
 
 const TTestCertificates& Certificates() {
-    static const TTestCertificates certificates;
-    return certificates;
+    return ostrel::test::SharedTestCertificates();
 }
 
 class CliSecureTest : public ::testing::Test {

@@ -35,7 +35,8 @@ void Shell(const std::string& command) {
 
 std::string MailHeaders(const std::string& subject) {
     return "Return-Path: <bymail@server.example>\nFrom: ByMail <bymail@server.example>\nTo: user@example.org\n"
-           "Subject: " + subject + "\nDate: Mon, 07 Dec 2026 09:00:00 +0000\n\n";
+           "Subject: " +
+           subject + "\nDate: Mon, 07 Dec 2026 09:00:00 +0000\n\n";
 }
 
 const char* const Signature = "\n-- \nThis file was fetched for you by the ByMail service.\n";
@@ -48,8 +49,8 @@ TEST(UuencodePeer, AWholeUuencodedFileInAMailDecodesToTheOriginal) {
     Shell("cd " + dir.Path() + " && uuencode orig.bin 'report 2026.pdf' > enc.uue");
     // Mode and quoted name as a mailer would show them: uuencode writes an unquoted name, so
     // the first blank ends it.
-    const std::string mail = MailHeaders("report") + "Your file follows.\n\n" + test::ReadAll(dir.File("enc.uue")) +
-                             Signature;
+    const std::string mail =
+        MailHeaders("report") + "Your file follows.\n\n" + test::ReadAll(dir.File("enc.uue")) + Signature;
     test::WriteAll(dir.File("mail.eml"), mail);
     TmsMessage m;
     LoadMessageFromFile(m, dir.File("mail.eml"));
@@ -77,8 +78,8 @@ TEST(UuencodePeer, PartsCutWithSplitAndCopiedFromMailsAreJoinedByTheWizard) {
     const std::string n = std::to_string(parts.size());
     for (std::size_t i = 0; i < parts.size(); ++i) {
         // Each part arrives as its own mail, copied whole with CR LF line ends.
-        const std::string copied = MailHeaders("game.zip (" + std::to_string(i + 1) + "/" + n + ")") +
-                                   "Part " + std::to_string(i + 1) + " of " + n + "\n\n" + parts[i] + Signature;
+        const std::string copied = MailHeaders("game.zip (" + std::to_string(i + 1) + "/" + n + ")") + "Part " +
+                                   std::to_string(i + 1) + " of " + n + "\n\n" + parts[i] + Signature;
         desktop.Clipboard = ReplaceEach("\n", copied, "\r\n");
         wizard.btnNext.Click();
     }
@@ -204,7 +205,7 @@ TEST(CommandLine, DecodeSavesOneMailsFilesAndJoinsParts) {
     const std::string data = RandomBytes(100000, 24);
     test::WriteAll(dir.File("f.bin"), data);
     Shell("cd " + dir.Path() + " && uuencode f.bin f.bin > f.uue && split -l 600 f.uue p. && " + cli +
-        " decode --out one f.uue > one.txt && " + cli + " decode --out joined p.* > joined.txt");
+          " decode --out one f.uue > one.txt && " + cli + " decode --out joined p.* > joined.txt");
     EXPECT_TRUE(test::ReadAll(dir.File("one/f.bin")) == data);
     EXPECT_TRUE(test::ReadAll(dir.File("joined/f.bin")) == data);
     EXPECT_NE(test::ReadAll(dir.File("joined.txt")).find("joined/f.bin"), std::string::npos);

@@ -21,8 +21,7 @@ using ostrel::test::TTrustOnly;
 namespace {
 
 const TTestCertificates& Certificates() {
-    static const TTestCertificates certificates;
-    return certificates;
+    return ostrel::test::SharedTestCertificates();
 }
 
 TAiosmtpdOptions Options(TAiosmtpdOptions::TSecurity security, const std::string& certificate) {

@@ -26,8 +26,7 @@ namespace {
 using TSecurity = TAiosmtpdOptions::TSecurity;
 
 const TTestCertificates& Certificates() {
-    static const TTestCertificates certificates;
-    return certificates;
+    return ostrel::test::SharedTestCertificates();
 }
 
 TAiosmtpdOptions Options(TSecurity security, const std::string& certificate = "good") {

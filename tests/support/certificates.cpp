@@ -35,6 +35,11 @@ openssl req -x509 $ec -keyout selfsigned.key -out selfsigned.pem -days 825 -subj
 
 } // namespace
 
+const TTestCertificates& SharedTestCertificates() {
+    static const TTestCertificates certificates;
+    return certificates;
+}
+
 TTestCertificates::TTestCertificates() {
     const auto run = RunProgram({"/bin/sh", "-c", MakeScript}, {"PATH=/usr/bin:/bin"}, "", dir_.Path());
     if (run.Status != 0)

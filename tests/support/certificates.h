@@ -23,6 +23,9 @@ private:
     TempDir dir_;
 };
 
+// One set for the whole test program: making them takes openssl a moment.
+const TTestCertificates& SharedTestCertificates();
+
 // Makes the test CA the only one OpenSSL trusts (SSL_CERT_FILE) while the object lives.
 class TTrustOnly {
 public:

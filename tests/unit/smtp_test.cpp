@@ -586,7 +586,7 @@ TEST(SmtpSessionTest, PipelinedEnvelopeAndARefusedRecipientSendsNoData) {
     }
 }
 
-TEST(SmtpSessionTest, OneSessionForManyMailsWithRsetBetweenAndAFreshOneAfterAFailure) {
+TEST(SmtpSessionTest, OneSessionForManyMailsAndAFreshOneAfterAFailure) {
     int dots = 0;
     TScriptedServer server([&](TScriptedConnection& c) {
         c.Send("220 hi\r\n");
@@ -612,9 +612,25 @@ TEST(SmtpSessionTest, OneSessionForManyMailsWithRsetBetweenAndAFreshOneAfterAFai
     client.Smtp.SendInSession();
     client.Smtp.EndSession();
     EXPECT_EQ(server.Connections(), 2);
+    // Without pipelining the completed transactions reset the server: no RSET round trip.
     EXPECT_EQ(Commands(server),
-              (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "RSET",
-                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "RSET",
+              (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA",
                       "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT", "HELO <host>",
                       "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT"}));
+
+    // With pipelining the RSET rides in the envelope's write.
+    TScriptedServer piped(
+        TScriptedServer::Standard({{"EHLO", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {"AUTH", "235 ok"}}));
+    TClient other(piped);
+    other.Smtp.UserName = "me";
+    other.Smtp.Password = "pw";
+    other.Smtp.SendInSession();
+    other.Smtp.SendInSession();
+    other.Smtp.EndSession();
+    TLines lines = piped.Lines();
+    lines.erase(lines.begin(), lines.begin() + 2); // EHLO, AUTH
+    EXPECT_EQ(lines, (TLines{"MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "RSET",
+                             "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT"}));
+    EXPECT_EQ(piped.Connections(), 1);
 }
