@@ -128,7 +128,7 @@ private slots:
         QCOMPARE(password->echoMode(), QLineEdit::Password);
         QTest::keyClicks(password, "s3cret");
         QCOMPARE(app_->Form().txtPassword.Text(), std::string("s3cret"));
-        Widget<QComboBox>("cboSecurity")->setCurrentIndex(2);
+        QTest::keyClick(Widget<QComboBox>("cboSecurity"), Qt::Key_End);
         QCOMPARE(app_->Form().cboSecurity.Text(), std::string("TLS"));
     }
 
