@@ -24,6 +24,7 @@
 #include "forms/form.h"
 #include "qt/form_view.h"
 #include "qt/icons.h"
+#include "qt/notifier.h"
 #include "util/program_state.h"
 
 namespace ostrel {
@@ -58,7 +59,7 @@ int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
 }
 } // namespace
 
-QtDesktop::QtDesktop() {
+QtDesktop::QtDesktop() : notifier_(new TNotifier(this)) {
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
         // A change the program made itself is not news.
         if (settingClipboard_ || !clipboardListener_)
@@ -180,6 +181,7 @@ bool QtDesktop::TrayAdd(const TTrayIconData& icon) {
             break;
         }
     });
+    connect(tray, &QSystemTrayIcon::messageClicked, this, [this] { OpenWithDesktop(balloonOpens_); });
     tray->show();
     trays_[id] = tray;
     return true;
@@ -207,6 +209,19 @@ bool QtDesktop::TrayDelete(int id) {
 void QtDesktop::SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) { trayListener_ = std::move(onEvent); }
 
 void QtDesktop::Beep(unsigned) { QApplication::beep(); }
+
+void QtDesktop::Notify(const std::string& title, const std::string& text, const std::string& openPath) {
+    const QString t = Q(title), body = Q(text), path = Q(openPath);
+    if (!notifier_->Send(t, body, path, [this, t, body, path] { ShowBalloon(t, body, path); }))
+        ShowBalloon(t, body, path);
+}
+
+void QtDesktop::ShowBalloon(const QString& title, const QString& text, const QString& openPath) {
+    if (trays_.empty())
+        return; // nowhere to show it: the program's own messages still tell
+    balloonOpens_ = openPath;
+    trays_.begin()->second->showMessage(title, text, QSystemTrayIcon::Information, 10000);
+}
 
 int QtDesktop::SetTimer(int intervalMs, std::function<void()> onTick) {
     auto* timer = new QTimer(this);
