@@ -65,6 +65,9 @@ public:
     void mnuHelpClick();
     void btnDecoderToolsClick();
     void chkShowTipsClick();
+    // The autostart entry is the state: a click writes or removes it, the page shows what is there.
+    void chkAutostartClick();
+    void ReadAutostart();
     void btnNowClick();
     void ShowTipOfTheDay();
     // The windows the program entry makes after the main window.
