@@ -24,6 +24,8 @@ except ImportError as e:  # pragma: no cover - the message is the point
                      "and run with /usr/bin/python3 (%s)" % e)
 
 BIN_DIR = os.environ.get("OSTREL_BIN_DIR", "")
+# The example server directory the tests compose against, in place of the delivered one.
+EXAMPLE_SERVERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "servers")
 DATA_FILES = ["uservers.da2", "nbinary.ext", "unbinary.txt", "Suggest.Ini", "getweb_page.tpl",
               "agora_uu.tpl", "agora_mime.tpl", "ftpweb_uu.tpl", "ftpweb_mime.tpl", "HotList.Dat",
               "DistInfo.Dat", "Test Message.Txt", "Friend.Txt", "tips.dat"]
@@ -248,7 +250,9 @@ class TE2E:
             os.makedirs(self.path(sub))
         os.chmod(self.path("runtime"), 0o700)
         for name in DATA_FILES:
-            src = os.path.join(BIN_DIR, name)
+            src = os.path.join(EXAMPLE_SERVERS, name)
+            if not os.path.exists(src):
+                src = os.path.join(BIN_DIR, name)
             if os.path.exists(src):
                 shutil.copy(src, self.path("program", name))
         # The suggestions were offered before, and the test message went out long ago: only
