@@ -36,6 +36,14 @@ int main(int argc, char** argv) {
                              "ostrel-cli --help\n");
         return 1;
     }
+    // A Wayland compositor tells only the focused window of clipboard changes, and a program
+    // that sits in the tray never has the focus. Where the session also offers an X server
+    // (Xwayland), the program runs there, as other clipboard tools do: Xwayland passes the copies
+    // of Wayland programs on to the X clipboard.
+    const char* x = std::getenv("DISPLAY");
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (x && *x && !(platform && *platform))
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     std::setlocale(LC_TIME, "");
