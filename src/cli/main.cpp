@@ -48,7 +48,11 @@ int main(int argc, char** argv) {
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string exePath = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
     // A per-user program folder gets the delivered data it lacks, as the desktop program does.
-    ostrel::SeedProgramFolder(ostrel::PathOfF(exePath), ostrel::ProgramFolderFor(exePath));
+    try {
+        ostrel::PrepareProgramFolder(exePath);
+    } catch (const std::exception& e) {
+        std::cerr << "ostrel-cli: " << e.what() << "\n";
+    }
     for (const auto& c : ostrel::CliCommands())
         if (command == c.Name)
             return c.Run(exePath, args, std::cin, std::cout, std::cerr);

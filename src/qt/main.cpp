@@ -1,6 +1,7 @@
 // The desktop program: a resident tray utility that turns copied URLs into request mails.
 
 #include <QApplication>
+#include <QMessageBox>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -49,8 +50,13 @@ int main(int argc, char** argv) {
     std::setlocale(LC_TIME, "");
 
     const std::string exePath = QCoreApplication::applicationFilePath().toStdString();
-    ProgramState().LocalRoot = ProgramFolderFor(exePath);
-    SeedProgramFolder(PathOfF(exePath), ProgramState().LocalRoot);
+    try {
+        ProgramState().LocalRoot = PrepareProgramFolder(exePath);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ostrel: %s\n", e.what());
+        QMessageBox::critical(nullptr, "Ostrel", QString::fromUtf8(e.what()));
+        return 1;
+    }
     try {
         WriteDebugLog("Started Ostrel");
     } catch (const std::exception& e) {

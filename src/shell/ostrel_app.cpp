@@ -7,6 +7,7 @@
 #include "decoder/decoder_wizard.h"
 #include "shell/autostart.h"
 #include "shell/lists.h"
+#include "shell/program_folder.h"
 #include "shell/update_file.h"
 #include "util/debug_log.h"
 #include "util/error.h"
@@ -30,15 +31,7 @@ std::string FileNamePart(const std::string& path) {
 }
 } // namespace
 
-std::string ProgramFolderFor(const std::string& exePath) {
-    if (const char* home = std::getenv("OSTREL_HOME"); home && *home) {
-        std::string folder = home;
-        if (folder.back() != '/')
-            folder += '/';
-        return folder;
-    }
-    return PathOfF(exePath);
-}
+std::string ProgramFolderFor(const std::string& exePath) { return ProgramFolderOf(exePath); }
 
 TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args)
     : desktop_(desktop), exePath_(std::move(exePath)), settings_(desktop, form_), taskIcon_(desktop),

@@ -129,7 +129,8 @@ private:
     bool joinedClipboard_ = false;
 };
 
-// The program folder: $OSTREL_HOME when set, else the folder of the executable; ends in "/".
+// The program folder: $OSTREL_HOME when set; installed, the user's own data folder; else the
+// folder of the executable. Ends in "/".
 std::string ProgramFolderFor(const std::string& exePath);
 
 } // namespace ostrel
