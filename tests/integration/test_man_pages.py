@@ -1,11 +1,13 @@
 """The manual pages stay complete while the programs grow: every command and option that
 ostrel-cli's own help shows, and every environment variable the sources read, is in a page.
-(The settings keys are checked by unit_man_pages_test, which runs the program's own writers.)"""
+(The settings keys are checked by unit_man_pages_test, which runs the program's own writers.)
+The bash completion, which reads the same help, still finds commands, options and choices."""
 
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -57,6 +59,25 @@ class ManPagesTest(unittest.TestCase):
         self.assertIn("OSTREL_HOME", names)
         missing = sorted(n for n in names if not re.search(r"\b%s\b" % n, pages))
         self.assertEqual(missing, [], "add these to the ENVIRONMENT of dist/ostrel.1.in or dist/ostrel-cli.1.in")
+
+    def test_the_completion_reads_commands_options_and_choices_from_the_help(self):
+        script = os.path.join(SOURCE, "dist", "ostrel-cli.bash-completion")
+        empty = tempfile.mkdtemp()  # no file names among the words offered
+        self.addCleanup(os.rmdir, empty)
+
+        def complete(*words):
+            line = " ".join([CLI] + list(words))
+            r = subprocess.run(["bash", "-c", 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); '
+                                '_ostrel_cli; printf "%s\\n" "${COMPREPLY[@]}"',
+                                "complete", script, CLI] + list(words), capture_output=True, text=True, timeout=60,
+                               cwd=empty)
+            self.assertEqual(r.stderr, "", line)
+            return sorted(set(r.stdout.split()))
+
+        self.assertEqual(complete("qu"), ["queue"])
+        self.assertEqual(complete("decode", "--ig"), ["--ignore-part-numbers"])
+        self.assertEqual(complete("queue", "c"), ["clear"])
+        self.assertIn("--yes", complete("send", "--"))
 
 
 if __name__ == "__main__":
