@@ -2,7 +2,8 @@
 also offers an X server (Xwayland), a copy made by a Wayland program (wl-copy), and the request
 mail that reaches the SMTP server. The program is started with the session's environment as a
 desktop would start it (both WAYLAND_DISPLAY and DISPLAY set, no toolkit choice of ours) and must
-pick the X server by itself.
+pick the X server by itself. The session runs on a bus of its own with a panel (swaybar) whose
+tray takes icons as StatusNotifierItems, and the program's icon must reach it.
 
 wlroots hands the Wayland clipboard to X programs only while an Xwayland window has the focus
 (it assigns Xwayland a seat at the first such focus and refuses reads otherwise). A program that
@@ -13,6 +14,7 @@ sway refuses to run as root: under root the session, the program and wl-copy run
 unprivileged user "nobody" (setpriv), the SMTP server stays in this process."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -28,7 +30,8 @@ NOBODY = 65534
 class TWaylandSession:
     def __init__(self):
         for program, package in [("sway", "sway"), ("Xwayland", "xwayland"), ("wl-copy", "wl-clipboard"),
-                                 ("xdotool", "xdotool"), ("xmessage", "x11-utils")]:
+                                 ("xdotool", "xdotool"), ("xmessage", "x11-utils"), ("dbus-run-session", "dbus"),
+                                 ("swaybar", "sway")]:
             need(program, package)
         self.program = os.path.join(ostrel_e2e.BIN_DIR, "ostrel")
         if not os.access(self.program, os.X_OK):
@@ -75,18 +78,21 @@ class TWaylandSession:
         envfile = self.path("session.env")
         with open(self.path("sway.conf"), "w") as f:
             # The session's environment, as the compositor gives it to the programs it starts.
-            f.write("xwayland enable\nexec env > %s.part && mv %s.part %s\n" % (envfile, envfile, envfile))
+            # A panel (swaybar) whose tray takes StatusNotifierItem icons over the session bus.
+            f.write("xwayland enable\nbar {\n  mode dock\n}\n"
+                    "exec env > %s.part && mv %s.part %s\n" % (envfile, envfile, envfile))
         self.own()
         env = self.base_env()
         env.update({"WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_RENDERER": "pixman"})
-        self.sway = self.spawn(["sway", "-c", self.path("sway.conf")], env, stderr=open(self.sway_log, "wb"))
+        self.sway = self.spawn(["dbus-run-session", "--", "sway", "-c", self.path("sway.conf")], env,
+                               stderr=open(self.sway_log, "wb"))
         end = time.monotonic() + limit
         while time.monotonic() < end and self.sway.poll() is None:
             if os.path.exists(envfile):
                 with open(envfile) as f:
                     for line in f:
                         key, _, value = line.rstrip("\n").partition("=")
-                        if key in ("WAYLAND_DISPLAY", "DISPLAY"):
+                        if key in ("WAYLAND_DISPLAY", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
                             self.session[key] = value
                 return "WAYLAND_DISPLAY" in self.session and "DISPLAY" in self.session
             time.sleep(0.05)
@@ -137,6 +143,24 @@ class TWaylandSession:
                            capture_output=True, text=True, timeout=10)
         return r.stdout.split()
 
+    def bus_call(self, *args):
+        r = subprocess.run(self.as_user(["dbus-send", "--session", "--print-reply"] + list(args)),
+                           env=self.program_env(), capture_output=True, text=True, timeout=10)
+        return r.stdout
+
+    def tray_items(self):
+        """The icons the panel's tray shows: bus names of StatusNotifierItems."""
+        out = self.bus_call("--dest=org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                            "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierWatcher",
+                            "string:RegisteredStatusNotifierItems")
+        return re.findall(r'string "([^"/]+)/', out)
+
+    def pid_of_bus_name(self, name):
+        out = self.bus_call("--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:" + name)
+        found = re.search(r"uint32 (\d+)", out)
+        return int(found.group(1)) if found else None
+
     def close(self):
         for p in reversed(self.procs):
             if p.poll() is None:
@@ -176,6 +200,13 @@ class WaylandTest(unittest.TestCase):
         self.assertIsNone(app.poll(), "the program ended")
         # It chose the X server: its windows are there (Qt's client leader at least).
         self.assertTrue(s.x_windows_of(app.pid), "the program has no window on Xwayland")
+        # Its icon reaches the panel: swaybar's tray lists an item of the program's own.
+        owners = []
+        end = time.monotonic() + 10
+        while time.monotonic() < end and app.pid not in owners:
+            owners = [s.pid_of_bus_name(name) for name in s.tray_items()]
+            time.sleep(0.2)
+        self.assertIn(app.pid, owners, "the program's icon is not in the panel's tray")
 
         focus = s.spawn(["xmessage", "-geometry", "200x60", "an X window with the focus"], s.program_env())
         time.sleep(1)
