@@ -2,7 +2,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <clocale>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -75,9 +79,9 @@ int main(int argc, char** argv) {
     auto ostrel = std::make_unique<TOstrelApp>(desktop, exePath, args);
     if (!ostrel->CheckSingleInstance())
         return 0;
-    // The main window's view exists from the start, hidden, so that its state is always drawn.
-    TFormView& view = desktop.ViewOf(ostrel->Form());
-    (void)view;
+    // The main window's view is made the first time the window is shown (the desktop makes a
+    // form's view on first need): a program that sits in the tray carries no hidden window of a
+    // hundred widgets, and starts sooner.
     // Another copy was started: raise this one's window if the user has it open; a program
     // that sits in the tray stays there.
     desktop.OnActivateRequest = [&] {
@@ -86,6 +90,11 @@ int main(int argc, char** argv) {
     };
     ostrel->FormCreate();
     ostrel->CreateStartupWindows();
+#ifdef __GLIBC__
+    // Start-up reads and parses files and builds what the first events need; give the heap it
+    // freed back to the system once the program sits idle in the tray.
+    QTimer::singleShot(0, [] { ::malloc_trim(0); });
+#endif
     QApplication::exec();
     ostrel->FormDestroy();
     desktop.ForgetView(ostrel->Form());

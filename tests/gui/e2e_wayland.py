@@ -105,30 +105,12 @@ class TWaylandSession:
         return env
 
     def prepare(self):
-        for name in ostrel_e2e.DATA_FILES:
-            src = os.path.join(ostrel_e2e.EXAMPLE_SERVERS, name)
-            if not os.path.exists(src):
-                src = os.path.join(ostrel_e2e.BIN_DIR, name)
-            if os.path.exists(src):
-                shutil.copy(src, self.path("program", name))
-        with open(self.path("program", "Suggest.Ini"), "ab") as f:
-            f.write(b"\r\nUsed=1\r\n")
-        for folder in ("work", "config/ostrel"):
-            with open(self.path(folder, "Test Message.Flg"), "wb") as f:
-                f.write(b" ")
         self.smtp = ostrel_e2e.TSmtpServer()
-        ini = ("[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\nConfirm=2\r\n"
-               "[Servers]\r\nSMTP=%s\r\nHTTPPages=www4mail@example.org\r\n" % self.smtp.address())
-        with open(self.path("config", "ostrel", "OSTREL.INI"), "wb") as f:
-            f.write(ini.encode())
+        ostrel_e2e.fill_folders(self.path, self.smtp.address(), "Confirm=2\r\n")
         self.own()
 
     def read(self, name):
-        try:
-            with open(self.path("program", name), "rb") as f:
-                return f.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
+        return ostrel_e2e.read_program_file(self.path, name)
 
     def wl_copy(self, text):
         """A copy by a Wayland program: wl-copy holds the selection in the foreground until another
