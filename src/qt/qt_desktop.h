@@ -8,7 +8,7 @@
 #include "platform/desktop.h"
 
 class QSystemTrayIcon;
-class QLocalServer;
+class QSocketNotifier;
 class QTimer;
 
 namespace ostrel {
@@ -67,7 +67,8 @@ private:
     std::map<TForm*, std::unique_ptr<TFormView>> views_;
     int nextTimer_ = 1;
     int lockFd_ = -1;
-    QLocalServer* server_ = nullptr;
+    int listenFd_ = -1;
+    QSocketNotifier* activation_ = nullptr;
     bool settingClipboard_ = false;
     QTimer* trayWatch_ = nullptr;
     TNotifier* notifier_ = nullptr;
