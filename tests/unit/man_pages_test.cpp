@@ -29,5 +29,6 @@ TEST(ManPage, EverySettingsKeyTheProgramWritesIsDescribed) {
         if (!std::regex_search(page, described))
             missing.push_back(k);
     }
-    EXPECT_TRUE(missing.empty()) << "add these settings keys to dist/ostrel.1.in: " << ::testing::PrintToString(missing);
+    EXPECT_TRUE(missing.empty()) << "add these settings keys to dist/ostrel.1.in: "
+                                 << ::testing::PrintToString(missing);
 }
