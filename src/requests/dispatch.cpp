@@ -114,6 +114,12 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             if (certificate != nullptr && attempt == 0 && hooks_.TrustCertificate &&
                 hooks_.TrustCertificate(*certificate))
                 continue;
+            // The dialog below may sit behind the program the user copied from; a notice reaches
+            // them there. A queue run stops at its first failure and says nothing of its own.
+            if (!st.QueueRun)
+                desktop_.Notify("Ostrel: request failed",
+                                text + "\n" + e.what() + "\nCheck the SMTP server on My Details and your connection.",
+                                "");
             // The reason goes with the report: a server's refusal says what to change.
             ReportErrorWithHelp(desktop_, "Request Failed",
                                 "The last successful operation was <" + st.LastOperation + ">\r\n\r\n" + e.what(),

@@ -95,6 +95,7 @@ public:
     TLabel& lblChunkSize;
     TCheckBox& chkNoSplit;
     TEdit& medChunksize;
+    TCheckBox& chkAutostart;
 
     // Friend
     TTabSheet& tbsFriend;

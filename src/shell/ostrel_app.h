@@ -68,6 +68,9 @@ public:
     void mnuHelpClick();
     void btnDecoderToolsClick();
     void chkShowTipsClick();
+    // The autostart entry is the state: a click writes or removes it, the page shows what is there.
+    void chkAutostartClick();
+    void ReadAutostart();
     void btnNowClick();
     // "Check" on My Details: connect, greet, encrypt and log in with the page's values, one
     // line per step in a message.
@@ -143,7 +146,8 @@ private:
     bool joinedClipboard_ = false;
 };
 
-// The program folder: $OSTREL_HOME when set, else the folder of the executable; ends in "/".
+// The program folder: $OSTREL_HOME when set; installed, the user's own data folder; else the
+// folder of the executable. Ends in "/".
 std::string ProgramFolderFor(const std::string& exePath);
 
 } // namespace ostrel

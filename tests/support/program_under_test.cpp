@@ -7,6 +7,8 @@ namespace ostrel::test {
 
 TProgramUnderTest::TProgramUnderTest() {
     SeedProgramFolder(std::string(OSTREL_SOURCE_DIR) + "/data/", folder.Path());
+    for (const char* name : {"uservers.da2", "Suggest.Ini"})
+        folder.CopyData(name);
 }
 
 TProgramUnderTest::~TProgramUnderTest() = default;
