@@ -506,13 +506,15 @@ void TmsSMTP::SendMail() {
     }
 
     TDotStuffer stuffer;
-    SendStream(data, [&stuffer](std::string_view chunk, bool atEnd, std::string& wire) {
-        if (atEnd)
-            stuffer.Finish(wire);
-        else
-            stuffer.Add(chunk, wire);
-    });
-    SendLine(".");
+    SendStream(
+        data,
+        [&stuffer](std::string_view chunk, bool atEnd, std::string& wire) {
+            if (atEnd)
+                stuffer.Finish(wire);
+            else
+                stuffer.Add(chunk, wire);
+        },
+        ".");
     ReadReply();
     if (OnMailSent)
         OnMailSent(*this);

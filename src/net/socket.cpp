@@ -205,6 +205,8 @@ bool IsQualifiedName(const std::string& name) {
 // The encrypted channel over the socket.
 struct TagSocket::TTls {
     SSL* Ssl = nullptr;
+    // The check the context calls back into; it lives as long as the connection it judges.
+    std::unique_ptr<TCertificateCheck> Check;
     ~TTls() {
         if (Ssl != nullptr)
             SSL_free(Ssl);
@@ -919,12 +921,16 @@ void TagSocket::StartTLS(const std::string& host, const std::string& trustedFing
         SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
         sslContext_.reset(ctx, SSL_CTX_free);
     }
-    TCertificateCheck check(host, trustedFingerprint);
-    check.Install(sslContext_.get());
     auto tls = std::make_unique<TTls>();
+    tls->Check = std::make_unique<TCertificateCheck>(host, trustedFingerprint);
+    TCertificateCheck& check = *tls->Check;
+    check.Install(sslContext_.get());
     tls->Ssl = SSL_new(sslContext_.get());
     if (tls->Ssl == nullptr || SSL_set_fd(tls->Ssl, fd_) != 1)
         RaiseSocketErrorText(TlsErrorText());
+    // A second handshake in the middle of the dialogue could bring another certificate after
+    // the one that was judged.
+    SSL_set_options(tls->Ssl, SSL_OP_NO_RENEGOTIATION);
     unsigned char address[16];
     const bool literal =
         inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
@@ -1038,7 +1044,7 @@ void TagSocket::DropTls() {
     tls_.reset();
 }
 
-void TagSocket::SendStream(std::istream& stream, const TChunkTransform& transform) {
+void TagSocket::SendStream(std::istream& stream, const TChunkTransform& transform, const std::string& finalLine) {
     if (!Connected())
         RaiseSocketError(57008);
     stream.clear();
@@ -1060,24 +1066,24 @@ void TagSocket::SendStream(std::istream& stream, const TChunkTransform& transfor
             transform(std::string_view(buffer, count), false, wire);
         else
             wire.assign(buffer, count);
+        const bool last = count < StreamChunk;
+        // The end of the data and the line after it go in one write: a server that wakes for
+        // every packet does its work once.
+        if (last && transform)
+            transform(std::string_view(), true, wire);
+        if (last && !finalLine.empty())
+            wire += finalLine + "\r\n";
         Arm();
         SendAll(wire.data(), wire.size());
         armed_ = false;
         position += count;
         if (OnProgress)
             OnProgress(*this, RoundedPercent(position, size));
-        if (count < StreamChunk)
+        if (last)
             break;
     }
-    if (transform) {
-        wire.clear();
-        transform(std::string_view(), true, wire);
-        if (!wire.empty()) {
-            Arm();
-            SendAll(wire.data(), wire.size());
-            armed_ = false;
-        }
-    }
+    if (!finalLine.empty())
+        LogSent(finalLine);
     if (OnProgress)
         OnProgress(*this, 0);
 }

@@ -133,7 +133,8 @@ protected:
     // set, turns each chunk into the bytes for the wire (last call with an empty chunk and
     // atEnd true, to flush).
     using TChunkTransform = std::function<void(std::string_view chunk, bool atEnd, std::string& wire)>;
-    void SendStream(std::istream& stream, const TChunkTransform& transform = {});
+    // finalLine, when given, follows the data in its last write (the terminating ".").
+    void SendStream(std::istream& stream, const TChunkTransform& transform = {}, const std::string& finalLine = {});
 
     // Raise helpers: OnError first, then the exception.
     [[noreturn]] void RaiseSocketError(int code);
