@@ -17,6 +17,10 @@ import subprocess
 import tempfile
 import threading
 import time
+import warnings
+
+# aiosmtpd warns of its own attribute when an authenticator is set; nothing of ours uses it.
+warnings.filterwarnings("ignore", message="Session.login_data")
 
 try:
     from aiosmtpd.controller import Controller
