@@ -1,6 +1,7 @@
 #include "requests/capture.h"
 
 #include "requests/dispatch.h"
+#include "servers/composition.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"
 #include "util/text.h"
@@ -22,7 +23,11 @@ bool IsSupportedUrl(const std::string& text) {
     return false;
 }
 
-bool IsDirectText(const std::string& text) { return PosNoCase("mailserver:", text) > 0; }
+// Matched as written, in lower case, as composition matches it: a text that capture took for a
+// direct request must be composed as one, and the other way round.
+bool IsDirectText(const std::string& text) {
+    return text.find(DirectRequestMarker) != std::string::npos;
+}
 
 std::string NormalizeUrl(const std::string& text) {
     if (IsDirectText(text))

@@ -1,5 +1,6 @@
 #include "requests/request_context.h"
 
+#include "servers/composition.h"
 #include "util/text.h"
 
 namespace ostrel {
@@ -9,7 +10,7 @@ std::string HistoryForm(const std::string& request) { return ReplaceEach(" ", re
 std::string RequestFromHistory(const std::string& stored) {
     // A URL is the same request with its blanks encoded; a direct request's subject and body
     // are texts, whose blanks must come back.
-    if (PosNoCase("mailserver:", stored) > 0)
+    if (stored.find(DirectRequestMarker) != std::string::npos)
         return ReplaceEach("%20", stored, " ");
     return stored;
 }

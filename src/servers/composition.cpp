@@ -16,7 +16,6 @@ namespace {
 constexpr char UrlMarker = '\xFE';
 constexpr char SplitMarker = '\xFD';
 constexpr char DirectSeparator = '\x9F';
-constexpr const char* DirectPrefix = "mailserver:";
 // Some FTP-by-mail robots cut command lines; a long directory is changed into in two steps.
 constexpr size_t LongDirectory = 60;
 
@@ -59,7 +58,7 @@ public:
         message_.CC.Clear();
         message_.Body.clear();
         bool result = false;
-        if (request_.find(DirectPrefix) != std::string::npos) {
+        if (request_.find(DirectRequestMarker) != std::string::npos) {
             ComposeDirect();
             result = true;
         }
@@ -96,7 +95,7 @@ private:
     }
 
     void ComposeDirect() {
-        const std::string rest = request_.substr(request_.find(DirectPrefix) + std::string(DirectPrefix).size());
+        const std::string rest = request_.substr(request_.find(DirectRequestMarker) + DirectRequestMarker.size());
         std::string address = rest, subject, body;
         if (auto first = rest.find(DirectSeparator); first != std::string::npos) {
             address = rest.substr(0, first);

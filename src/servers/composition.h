@@ -1,11 +1,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ostrel {
 
 class TmsMessage;
 class TServerDirectory;
+
+// What makes a text a direct request, matched as written (lower case) wherever it is looked for.
+inline constexpr std::string_view DirectRequestMarker = "mailserver:";
 
 // Turns one request text (normally a URL) into the request mail for the ByMail server of its
 // kind, in that server's dialect. Four forms exist: a direct request ("mailserver:" followed by

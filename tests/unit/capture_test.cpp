@@ -30,6 +30,11 @@ TEST(NormalizeUrl, ReducesRedirectsAndDropsFragments) {
     EXPECT_EQ(NormalizeUrl("http://a.example/page.html#top"), "http://a.example/page.html");
     EXPECT_EQ(NormalizeUrl("ftp://a.example/x#y"), "ftp://a.example/x#y");
     EXPECT_EQ(NormalizeUrl("mailserver:a@b\x9Fhttp://x#y"), "mailserver:a@b\x9Fhttp://x#y");
+    // Only the lower-case marker makes a direct request, as in composition: any other case is
+    // part of a URL and treated like one.
+    EXPECT_EQ(NormalizeUrl("http://a.example/?MailServer:x#y"), "http://a.example/?MailServer:x");
+    EXPECT_EQ(RequestFromHistory("news:MAILSERVER:a%20b"), "news:MAILSERVER:a%20b");
+    EXPECT_EQ(RequestFromHistory("mailserver:a%20b"), "mailserver:a b");
 }
 
 namespace {
