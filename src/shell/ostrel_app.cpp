@@ -104,12 +104,28 @@ TRequestHooks TOstrelApp::RequestHooks() {
 // queued request nor the record of a sent one. A list that could not be loaded is left alone.
 void TOstrelApp::SaveHistory() {
     if (historyLoaded_)
-        SaveList(form_.lstHistory, "History.Dat");
+        SaveListAfterChange(form_.lstHistory, "History.Dat", historySaveFailing_);
 }
 
 void TOstrelApp::SaveQueue() {
     if (queueLoaded_)
-        SaveList(form_.lstQueue, "Queue.Dat");
+        SaveListAfterChange(form_.lstQueue, "Queue.Dat", queueSaveFailing_);
+}
+
+// A save that fails is news of its own: the mail the server accepted, the entry the user
+// deleted, stay so. The list keeps the change in memory and every later change, and the
+// shutdown, try again; one report per spell of failures, not one per queue entry sent.
+void TOstrelApp::SaveListAfterChange(const TListBox& list, const std::string& fileName, bool& failing) {
+    try {
+        SaveList(list, fileName);
+        failing = false;
+    } catch (const std::exception& e) {
+        if (failing)
+            return;
+        failing = true;
+        ReportError(desktop_, "SaveList",
+                    std::string(e.what()) + ". The list is kept and saved again at its next change and at exit.");
+    }
 }
 
 void TOstrelApp::WireEvents() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder_wizard.h"
 #include "forms/form.h"
 #include "mime/message.h"
 #include "net/smtp.h"
@@ -14,7 +15,6 @@
 #include "requests/capture.h"
 #include "requests/dispatch.h"
 #include "requests/hot_list.h"
-#include "decoder/decoder_wizard.h"
 #include "servers/server_directory.h"
 #include "servers/server_suggestion.h"
 #include "shell/main_form.h"
@@ -93,6 +93,7 @@ private:
     TRequestControls RequestControls();
     TRequestHooks RequestHooks();
     void SaveHistory();
+    void SaveListAfterChange(const TListBox& list, const std::string& fileName, bool& failing);
     void SaveQueue();
     void RunStartupSteps();
     void RunShutdownSteps();
@@ -120,6 +121,8 @@ private:
     bool created_ = false;
     bool destroyed_ = false;
     bool historyLoaded_ = false;
+    bool historySaveFailing_ = false;
+    bool queueSaveFailing_ = false;
     bool queueLoaded_ = false;
     bool instanceLockHeld_ = false;
     bool instanceChecked_ = false;
