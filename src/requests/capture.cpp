@@ -137,9 +137,12 @@ void TRequestCapture::Capture(std::string text) {
         if (!ConfirmRequest(text, "Request "))
             return;
         if (dispatcher_.SendRequest(text)) {
-            if (hooks_.SendTestMessageOnce)
-                hooks_.SendTestMessageOnce();
-            RemoveFromQueue(text);
+            // Shown in don't-send mode is not sent: no test message, and a queued copy stays.
+            if (dispatcher_.LastOutcome() != TRequestDispatcher::TOutcome::Shown) {
+                if (hooks_.SendTestMessageOnce)
+                    hooks_.SendTestMessageOnce();
+                RemoveFromQueue(text);
+            }
             dispatcher_.SendQueue();
         } else if (!st.QueueRun && c_.chkOnFailure.Checked()) {
             QueueRequest(text);
