@@ -62,6 +62,9 @@ public:
             ComposeDirect();
             result = true;
         }
+        // A request is one line: a line break of its own, a lone CR too, would reach the body
+        // as one more FTP command or one more line of a direct request.
+        RefuseControlBytes("text", request_);
         Classify();
         if (web_) {
             // Only http names files by extension; a newsgroup ("news:comp.lang.c") or a gopher

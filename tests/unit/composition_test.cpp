@@ -253,6 +253,8 @@ TEST_F(CompositionTest, LineBreaksInHeaderFieldsAreRefused) {
             "me@home", "subject");
     refused(std::string("mailserver:r@x\0y", 16), "me@home", "recipient");
     refused("http://h/", "me@home\r\nBcc: other@y", "sender");
+    refused("ftp://h/pub/a\rget other", "me@home", "text");
+    refused("mailserver:r@x\x9Fs\x9Fline\rline", "me@home", "text");
     // A line break in the body is what the body is for.
     EXPECT_TRUE(ComposeRequest("mailserver:r@x\x9Fs\x9Fline\x9Fline", "me@home", servers, msg));
 }
