@@ -45,11 +45,11 @@ bool TAuxiliaryMessages::SendAuxiliaryMessage(bool newsletter, const std::string
         message_.Recipients.Add(recipient, "");
         if (newsletter)
             message_.BCC.Add(NewsletterRequestAddress, NewsletterRequestName);
-        message_.Subject = subject.substr(0, kMaxShortText);
+        message_.Subject = CutAtCharacter(subject, kMaxShortText);
         message_.Body.clear();
         message_.Body.push_back(body);
         message_.Attachments.Clear();
-        message_.Sender.Address = c_.txtEmail.Text().substr(0, kMaxShortText);
+        message_.Sender.Address = CutAtCharacter(c_.txtEmail.Text(), kMaxShortText);
         smtp_.Server = c_.txtSMTP.Text();
         if (ProgramState().DontSend) {
             dispatcher_.ShowInsteadOfSending();

@@ -53,7 +53,7 @@ bool TRequestDispatcher::PrepareRequest(const std::string& text) {
         WriteDebugLog("Fast Duplicate Discarded");
         return false;
     }
-    const bool composed = ComposeRequest(text, c_.txtEmail.Text().substr(0, 255), servers_, message_);
+    const bool composed = ComposeRequest(text, CutAtCharacter(c_.txtEmail.Text(), kMaxShortText), servers_, message_);
     smtp_.Server = c_.txtSMTP.Text();
     return composed;
 }

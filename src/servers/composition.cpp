@@ -89,7 +89,7 @@ private:
 
     void SetSubject(const std::string& subject) {
         RefuseControlBytes("subject", subject);
-        message_.Subject = subject.substr(0, kMaxShortText);
+        message_.Subject = CutAtCharacter(subject, kMaxShortText);
     }
 
     void AddBody(const std::string& body) {
@@ -244,7 +244,7 @@ bool ComposeRequest(const std::string& request, const std::string& sender, const
                     TmsMessage& msMessage1) {
     try {
         RefuseControlBytes("sender", sender);
-        msMessage1.Sender.Address = sender.substr(0, kMaxShortText);
+        msMessage1.Sender.Address = CutAtCharacter(sender, kMaxShortText);
         return TComposition(request, servers, msMessage1).Run();
     } catch (const EMessageError&) {
         // A refused request must not leave a half-made mail that a later send could pick up.
