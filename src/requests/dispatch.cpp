@@ -144,9 +144,14 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             lastOutcome_ = TOutcome::Sent;
             refused_.erase(text);
         } else {
-            ReportErrorWithHelp(desktop_, "Request Failed",
-                                "The last successful operation was <" + st.LastOperation + ">", FailureHelpContext);
-            if (IsPermanentFailure(e, connected, smtp_)) {
+            const bool permanent = IsPermanentFailure(e, connected, smtp_);
+            // The queue runs after later successes try a refused request again, in case the
+            // server has changed its mind, but a refusal the user has seen is not shown again.
+            if (!(permanent && quietRefusals_ && refused_.count(text)))
+                ReportErrorWithHelp(desktop_, "Request Failed",
+                                    "The last successful operation was <" + st.LastOperation + ">",
+                                    FailureHelpContext);
+            if (permanent) {
                 lastOutcome_ = TOutcome::Refused;
                 refused_.insert(text);
             }
@@ -168,28 +173,35 @@ void TRequestDispatcher::RemoveFromQueue(const std::string& entry) {
         hooks_.QueueChanged();
 }
 
-void TRequestDispatcher::SendQueue(bool retryRefused) {
+void TRequestDispatcher::SendQueue(bool quietRefusals) {
     auto& st = ProgramState();
     st.QueueRun = true;
+    quietRefusals_ = quietRefusals;
     // Entries are followed by their text, not their place: while a send waits, the user may
     // delete entries and new ones may be queued. Each entry is tried once per run, so a run
     // in don't-send mode, or one that keeps refused entries, still ends.
     std::set<std::string> tried;
     auto nextEntry = [&]() -> std::optional<std::string> {
         for (const auto& entry : c_.lstQueue.Items())
-            if (!tried.count(entry) && (retryRefused || !refused_.count(entry)))
+            if (!tried.count(entry))
                 return entry;
         return std::nullopt;
+    };
+    auto finish = [&] {
+        st.QueueRun = false;
+        quietRefusals_ = false;
     };
     try {
         while (auto entry = nextEntry()) {
             tried.insert(*entry);
+            const bool seenBefore = refused_.count(*entry) > 0;
             bool done = false;
             try {
                 done = SendRequest(*entry);
             } catch (const EMessageError& e) {
                 // No mail can be made of it: it stays for the user to see, and the others go.
-                ReportError(desktop_, "SendQueue", e.what());
+                if (!(quietRefusals && seenBefore))
+                    ReportError(desktop_, "SendQueue", e.what());
                 continue;
             }
             if (done) {
@@ -201,10 +213,10 @@ void TRequestDispatcher::SendQueue(bool retryRefused) {
             }
         }
     } catch (...) {
-        st.QueueRun = false;
+        finish();
         throw;
     }
-    st.QueueRun = false;
+    finish();
 }
 
 void TRequestDispatcher::Note(const std::string& status, int position) {
@@ -252,8 +264,8 @@ void TRequestDispatcher::msSMTP1MailSent(TagSocket&) {
 }
 
 void TRequestDispatcher::btnSendClick() {
-    // The user asks for the whole queue: entries refused earlier are tried again too.
-    Serialize([this] { SendQueue(true); });
+    // The user asks for the whole queue: every refusal is shown, also one seen before.
+    Serialize([this] { SendQueue(false); });
     if (hooks_.ControlRefresh)
         hooks_.ControlRefresh();
 }

@@ -43,9 +43,10 @@ public:
     void ShowInsteadOfSending();
     // Sends the queue first to last, each entry once. A sent entry leaves the queue (found by
     // its text: the list may change while a send waits); a refused one stays and the run goes
-    // on; one that failed for a reason that may pass stays and ends the run. Entries refused
-    // earlier in this run of the program are left for the user unless retryRefused.
-    void SendQueue(bool retryRefused = false);
+    // on; one that failed for a reason that may pass stays and ends the run. quietRefusals (the
+    // runs after a successful request): an entry refused again, whose refusal was reported
+    // earlier in this run of the program, is not reported again.
+    void SendQueue(bool quietRefusals = true);
 
     // Requests from the clipboard, the buttons, the menus and the hot list all come through
     // here: one runs at a time, and one that arrives meanwhile (the waits keep the desktop
@@ -98,9 +99,10 @@ private:
     bool running_ = false;
     std::deque<std::function<void()>> pending_;
     TOutcome lastOutcome_ = TOutcome::Nothing;
-    // Requests refused for good in this run of the program: the queue runs after later
-    // successes leave them alone instead of showing the same refusal again.
+    // Requests refused for good in this run of the program, and whether the run under way
+    // keeps quiet about a refusal seen before.
     std::set<std::string> refused_;
+    bool quietRefusals_ = false;
 };
 
 } // namespace ostrel

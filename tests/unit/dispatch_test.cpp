@@ -76,17 +76,17 @@ TEST(QueueRun, ARefusedEntryStaysWithoutStoppingTheRunAndOnlyAFailureThatMayPass
     ASSERT_EQ(p.desk.Dialogs.size(), 1u);
     EXPECT_EQ(p.desk.Dialogs[0].Text.rfind("Error in Request Failed.", 0), 0u);
 
-    // The run after the next success leaves the refused entry alone: no new attempt, no box.
+    // The run after the next success tries it again without showing the same refusal again.
     p.desk.CopyFromOtherProgram("http://d.example/");
-    EXPECT_EQ(p.RcptsTo(ftpServer), 1);
+    EXPECT_EQ(p.RcptsTo(ftpServer), 2);
     EXPECT_EQ(p.desk.Dialogs.size(), 1u);
     EXPECT_EQ(p.f().lstQueue.Count(), 1);
 
-    // Send Queue tries it again; a 4xx reply to the next entry ends the run there.
+    // Send Queue shows every refusal; a 4xx reply to the next entry ends the run there.
     p.replies["RCPT TO:<" + pageServer + ">"] = "451 4.3.0 Try again later";
     p.Queue({"http://e.example/", "http://g.example/"});
     p.f().btnSend.Click();
-    EXPECT_EQ(p.RcptsTo(ftpServer), 2);
+    EXPECT_EQ(p.RcptsTo(ftpServer), 3);
     EXPECT_EQ(p.f().lstQueue.Items(),
               (std::vector<std::string>{"ftp://f.example/x.zip", "http://e.example/", "http://g.example/"}));
     EXPECT_EQ(p.desk.Dialogs.size(), 3u);
