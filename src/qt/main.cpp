@@ -71,8 +71,12 @@ int main(int argc, char** argv) {
             desktop.BringToFront(ostrel->Form());
     };
     ostrel->FormCreate();
-    ostrel->CreateStartupWindows();
-    QApplication::exec();
+    // A quit asked for while start-up showed a question (the installer's flag, Unload) is
+    // honoured here: the application's loop would not see it.
+    if (!ostrel->QuitRequested()) {
+        ostrel->CreateStartupWindows();
+        QApplication::exec();
+    }
     ostrel->FormDestroy();
     desktop.ForgetView(ostrel->Form());
     ostrel.reset();

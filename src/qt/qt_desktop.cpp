@@ -16,6 +16,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -48,15 +49,18 @@ QMessageBox::Icon IconOf(unsigned flags) {
     }
 }
 
+} // namespace
+
 // Runs a message box, keeping it above the program's other windows, and maps its answer to
-// the classic identifiers.
-int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
+// the classic identifiers. A box closed by Quit answers IDCANCEL.
+int QtDesktop::RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    openBoxes_.push_back(&box);
     box.exec();
+    openBoxes_.erase(std::find(openBoxes_.begin(), openBoxes_.end(), &box));
     auto it = ids.find(box.clickedButton());
     return it == ids.end() ? IDCANCEL : it->second;
 }
-} // namespace
 
 QtDesktop::QtDesktop() {
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
@@ -309,7 +313,20 @@ bool QtDesktop::StartProgram(const std::string& path, const std::vector<std::str
     return QProcess::startDetached(Q(path), list);
 }
 
-void QtDesktop::Quit() { QCoreApplication::quit(); }
+// The program has decided to end (Unload, the installer's flag, a restart): the loops stop
+// without asking the windows, whose close request means "hide" (the main window refuses it while
+// it is open, which made a quit with the window open do nothing). The application's loop does
+// not stop before it runs, and the program's start-up runs before it, showing questions and
+// windows in loops of their own: those are ended here, and the program does not enter its loop
+// once it has been asked to quit.
+void QtDesktop::Quit() {
+    quitRequested_ = true;
+    for (QMessageBox* box : openBoxes_)
+        box->reject();
+    for (QEventLoop* loop : modalLoops_)
+        loop->quit();
+    QCoreApplication::exit(0);
+}
 
 TFormView& QtDesktop::ViewOf(TForm& form) {
     auto it = views_.find(&form);
@@ -336,9 +353,11 @@ void QtDesktop::BringToFront(TForm& form) {
 void QtDesktop::SetTopmost(TForm& form, bool topmost) { ViewOf(form).SetTopmost(topmost); }
 
 int QtDesktop::ShowModal(TForm& form) {
+    form.ModalResult = 0;
+    if (quitRequested_)
+        return IDCANCEL; // the program is ending: no window comes up any more
     TFormView& view = ViewOf(form);
     view.setWindowModality(Qt::ApplicationModal);
-    form.ModalResult = 0;
     form.Show();
     QEventLoop loop;
     // The form closes by hiding itself (a button with a modal result, Close, Escape).
@@ -349,8 +368,14 @@ int QtDesktop::ShowModal(TForm& form) {
             loop.quit();
     });
     watch.start();
+    modalLoops_.push_back(&loop);
     loop.exec();
+    modalLoops_.erase(std::find(modalLoops_.begin(), modalLoops_.end(), &loop));
     view.setWindowModality(Qt::NonModal);
+    if (quitRequested_) {
+        form.Hide();
+        return IDCANCEL;
+    }
     return form.ModalResult;
 }
 

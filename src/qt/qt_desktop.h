@@ -3,11 +3,15 @@
 #include <QObject>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/desktop.h"
 
-class QSystemTrayIcon;
+class QAbstractButton;
+class QEventLoop;
 class QLocalServer;
+class QMessageBox;
+class QSystemTrayIcon;
 class QTimer;
 
 namespace ostrel {
@@ -55,8 +59,12 @@ public:
 
     // The help page for a context, as a local file path.
     static std::string HelpPage(int context);
+    // Quit was called: the program is ending, whether its loop ran yet or not.
+    bool QuitRequested() const { return quitRequested_; }
 
 private:
+    int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids);
+
     std::function<void()> clipboardListener_;
     std::function<void(int, TTrayEvent)> trayListener_;
     std::map<int, QSystemTrayIcon*> trays_;
@@ -67,6 +75,10 @@ private:
     QLocalServer* server_ = nullptr;
     bool settingClipboard_ = false;
     QTimer* trayWatch_ = nullptr;
+    bool quitRequested_ = false;
+    // The message boxes and modal windows on screen, innermost last: Quit ends them.
+    std::vector<QMessageBox*> openBoxes_;
+    std::vector<QEventLoop*> modalLoops_;
 };
 
 } // namespace ostrel

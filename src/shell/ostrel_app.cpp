@@ -228,6 +228,14 @@ void TOstrelApp::RunStartupSteps() {
     st.SuperDebug = st.DontSend = false;
     st.TipWindowOpen = false;
     tickCount_ = 0;
+    // The tray icon and the timer come before any step that can fail (the first is a log
+    // line), so that however far start-up gets, the icon opens the window with its Unload and
+    // an installer's flag file ends the program. The icon shows the enabled state until the
+    // settings say otherwise.
+    RefreshTrayIcon();
+    taskIcon_.SetActive(true);
+    timerId_ = desktop_.SetTimer(6000, [this] { Application().Invoke(form_.ClassName(), [this] { Timer1Timer(); }); });
+
     const std::string cmd = CommandLine();
     WriteDebugLog("Cmd:" + cmd);
     silentStart_ = cmd.find("/s") != std::string::npos;
@@ -246,12 +254,12 @@ void TOstrelApp::RunStartupSteps() {
     SetStage(90907);
     f.Hide();
 
-    // The tray icon exists from here on; it gets its image and tip with the settings.
-    taskIcon_.SetActive(true);
-    timerId_ = desktop_.SetTimer(6000, [this] { Application().Invoke(form_.ClassName(), [this] { Timer1Timer(); }); });
-
+    // Each step that may put a question or a window on screen lets the timer run meanwhile; a
+    // quit asked for then (the installer's flag, Unload, a restart) ends start-up at once.
     SetStage(90910);
     servers_.LoadServerDirectory();
+    if (quitRequested_)
+        return;
     SetStage(90999);
 
     SetStage(91900, false);
@@ -280,14 +288,24 @@ void TOstrelApp::RunStartupSteps() {
     f.Hide();
     SetStage(4412, false);
     settings_.ControlRefresh();
+    if (quitRequested_)
+        return;
     SetStage(4413, false);
     st.SettingsValid = settings_.ValidateRequiredFields();
+    if (quitRequested_)
+        return;
     SetStage(4414, false);
     if (st.Prefs.TipEnabled && !silentStart_)
         ShowTipOfTheDay();
+    if (quitRequested_)
+        return;
     SetStage(4415, false);
     if (st.Prefs.NewsLetterRequest == 0) {
-        if (ShowMessageBox(desktop_, kNewsletterQuestion, 3, MB_YESNO) == IDYES) {
+        const int answer = ShowMessageBox(desktop_, kNewsletterQuestion, 3, MB_YESNO);
+        // A question closed by a quit was not answered: it is asked again at the next start.
+        if (quitRequested_)
+            return;
+        if (answer == IDYES) {
             st.Prefs.NewsLetterRequest = 2;
             ShowMessageBox(desktop_, kNewsletterAccepted, 2, MB_OK);
         } else {
@@ -339,10 +357,15 @@ void TOstrelApp::ClipboardChanged() {
         capture_.CaptureRequest(text);
 }
 
+void TOstrelApp::RequestQuit() {
+    quitRequested_ = true;
+    desktop_.Quit();
+}
+
 void TOstrelApp::Timer1Timer() {
     if (FileExists(LocalPath("Installer.Flg"))) {
         DeleteFileIfExists(LocalPath("Installer.Flg"));
-        desktop_.Quit();
+        RequestQuit();
         return;
     }
     ++tickCount_;
@@ -384,7 +407,7 @@ void TOstrelApp::Restart() {
     if (!cmd.empty())
         args.push_back(cmd);
     desktop_.StartProgram(exePath_, args);
-    desktop_.Quit();
+    RequestQuit();
 }
 
 void TOstrelApp::FormDestroy() {
@@ -423,7 +446,7 @@ void TOstrelApp::RunShutdownSteps() {
 
 void TOstrelApp::btnUnloadClick() {
     SetStage(99999, false);
-    desktop_.Quit();
+    RequestQuit();
 }
 
 void TOstrelApp::FormCloseQuery(bool& canClose) {

@@ -49,6 +49,10 @@ public:
     void Timer1Timer();
     // Starts the next copy with the same command line and ends this one.
     void Restart();
+    // Ends the program: the desktop's message loop stops, or, when it has not started yet
+    // (start-up is still showing a question), start-up stops and the loop never starts.
+    void RequestQuit();
+    bool QuitRequested() const { return quitRequested_; }
     void btnUnloadClick();
     void FormCloseQuery(bool& canClose);
     void AppException(const std::string& sender, const std::exception& e);
@@ -127,6 +131,7 @@ private:
     bool instanceLockHeld_ = false;
     bool instanceChecked_ = false;
     bool joinedClipboard_ = false;
+    bool quitRequested_ = false;
 };
 
 // The program folder: $OSTREL_HOME when set, else the folder of the executable; ends in "/".

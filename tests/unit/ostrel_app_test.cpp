@@ -5,6 +5,7 @@
 #include "forms/application.h"
 #include "platform/fake_desktop.h"
 #include <algorithm>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "support/test_support.h"
@@ -218,6 +219,62 @@ TEST(Timer, InstallerFlagEndsTheProgramAndSlashPShowsOnce) {
     a.desk.FireTimers();
     EXPECT_TRUE(a.desk.QuitRequested);
     EXPECT_FALSE(FileExists(a.folder.File("Installer.Flg")));
+}
+
+TEST(Timer, AQuitDuringAStartUpQuestionOrTipEndsStartUpThere) {
+    // The installer's flag appears while the tip of the day, then (in a second run) the
+    // newsletter question, is on screen: the six-second timer runs meanwhile.
+    for (const bool duringTip : {true, false}) {
+        App a;
+        a.folder.CopyData("tips.dat");
+        a.folder.Write("Queue.Dat", "http://queued.example/\n");
+        a.folder.Write("config/ostrel/OSTREL.INI", std::string("[General]\nEmail=a@b\nTipEnabled=") +
+                                                       (duringTip ? "1" : "0") + "\n[Servers]\nSMTP=h\n");
+        auto flagAppears = [&] {
+            a.folder.Write("Installer.Flg", "");
+            a.desk.FireTimers();
+        };
+        if (duringTip)
+            a.desk.OnModal = [&](TForm&) { flagAppears(); };
+        else
+            a.desk.OnDialog = [&](const FakeDesktop::TDialog&) { flagAppears(); };
+        a.app->FormCreate();
+        EXPECT_TRUE(a.app->QuitRequested());
+        EXPECT_TRUE(a.desk.QuitRequested);
+        EXPECT_FALSE(FileExists(a.folder.File("Installer.Flg")));
+        // Nothing after the step that was on screen: no question, no answer taken.
+        EXPECT_EQ(a.desk.Dialogs.size(), duringTip ? 0u : 1u);
+        EXPECT_EQ(a.Ini().ReadInteger("General", "NewsLetterRequest", -1), -1);
+        EXPECT_EQ(a.Log().find("Log trimmed"), std::string::npos);
+        a.folder.Write("Queue.Dat", "");
+        a.app->FormDestroy();
+        EXPECT_EQ(a.folder.Read("Queue.Dat"), "http://queued.example/\r\n"); // the lists are saved
+    }
+}
+
+TEST(Startup, AProgramFolderThatCannotBeWrittenIsReportedOnceAndTheTrayStillWorks) {
+    App a;
+    // A folder where the log goes: no line can be written, whoever runs the test.
+    std::filesystem::remove(a.folder.File("DebugLog.Txt"));
+    std::filesystem::create_directory(a.folder.File("DebugLog.Txt"));
+    a.app->FormCreate();
+    ASSERT_EQ(a.desk.Dialogs.size(), 1u);
+    EXPECT_EQ(a.desk.Dialogs[0].Text.rfind("Error in TfrmProps.90901 with UH Cannot write " + a.folder.File("DebugLog.Txt"), 0),
+              0u)
+        << a.desk.Dialogs[0].Text;
+    EXPECT_NE(a.desk.Dialogs[0].Text.find("could not be written"), std::string::npos);
+    ASSERT_EQ(a.desk.TrayIcons.count(0), 1u);
+    EXPECT_EQ(a.desk.TrayIcons.at(0).Icon, "bright");
+    EXPECT_EQ(a.desk.LiveTimers(), 1u);
+    // The icon opens the window; what logs there (an edited address) is not reported again.
+    a.desk.FireTray(0, TTrayEvent::RButtonUp);
+    EXPECT_TRUE(a.f().Visible());
+    a.f().txtEmail.SetText("me@example.org");
+    a.desk.FireTimers();
+    EXPECT_EQ(a.desk.Dialogs.size(), 1u);
+    a.folder.Write("Installer.Flg", "");
+    a.desk.FireTimers();
+    EXPECT_TRUE(a.desk.QuitRequested);
 }
 
 TEST(Restart, WritesFlagAndListsBeforeStartingTheNextCopy) {
