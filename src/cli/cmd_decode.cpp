@@ -1,9 +1,13 @@
 #include "cli/cmd_decode.h"
 
+#include <CLI/CLI.hpp>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <unistd.h>
 
 #include "cli/console_desktop.h"
+#include "cli/printable.h"
 #include "decoder/decoder_wizard.h"
 #include "mime/message.h"
 #include "mime/parser.h"
@@ -52,17 +56,22 @@ private:
     bool ignorePartNumbers_;
 };
 
-std::string ProgramRoot() {
-    if (!ProgramState().LocalRoot.empty())
-        return ProgramState().LocalRoot;
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    return ProgramFolderFor(n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./"));
+// Why a file named on the command line cannot be read, in words the user can act on.
+std::string Unreadable(const std::string& file) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (ec && status.type() != std::filesystem::file_type::not_found)
+        return "cannot read " + Printable(file) + ": " + ec.message();
+    if (std::filesystem::is_directory(status))
+        return "cannot read " + Printable(file) + ": it is a folder, not a file";
+    if (!std::filesystem::exists(status))
+        return "cannot read " + Printable(file) + ": there is no such file";
+    return "cannot read " + Printable(file) + ": it is not a regular file";
 }
 
 int DecodeOneMail(const std::string& file, const std::string& outDir, std::ostream& out, std::ostream& err) {
     if (!FileExists(file)) {
-        err << "ostrel-cli decode: cannot read " << file << "\n";
+        err << "ostrel-cli decode: " << Unreadable(file) << "\n";
         return 1;
     }
     std::string text = ReadFileString(file);
@@ -76,18 +85,18 @@ int DecodeOneMail(const std::string& file, const std::string& outDir, std::ostre
         ForceDirectories(outDir);
     for (std::size_t i = 0; i < message.Attachments.Count(); ++i) {
         message.SaveAttachment(i, outDir);
-        out << outDir << message.Attachments[i].FileName() << "\n";
+        out << Printable(outDir + message.Attachments[i].FileName()) << "\n";
         const bool report = i + 1 == message.Attachments.Count() &&
                             message.Attachments[i].FileName() == "original.eml" && message.Body.size() >= 3 &&
                             message.Body[message.Body.size() - 3] == ErrorReportLine;
         if (report)
-            err << "ostrel-cli decode: " << file << ": " << message.Body[message.Body.size() - 2]
+            err << "ostrel-cli decode: " << Printable(file) << ": " << Printable(message.Body[message.Body.size() - 2])
                 << "; the whole mail was saved as original.eml\n";
         else
             ++decoded;
     }
     if (decoded == 0 && message.Attachments.Count() == 0)
-        err << "ostrel-cli decode: " << file << ": no encoded file found\n";
+        err << "ostrel-cli decode: " << Printable(file) << ": no encoded file found in it\n";
     return decoded > 0 ? 0 : 1;
 }
 
@@ -101,7 +110,7 @@ int JoinParts(const std::vector<std::string>& files, const std::string& outDir, 
     ForceDirectories(outDir);
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (!FileExists(files[i])) {
-            err << "ostrel-cli decode: cannot read " << files[i] << "\n";
+            err << "ostrel-cli decode: " << Unreadable(files[i]) << "\n";
             return 1;
         }
         desktop.Part = ReadFileString(files[i]);
@@ -109,18 +118,20 @@ int JoinParts(const std::vector<std::string>& files, const std::string& outDir, 
         try {
             wizard.btnNextClick();
         } catch (const std::exception& e) {
-            err << "ostrel-cli decode: " << files[i] << ": " << e.what() << "\n";
+            err << "ostrel-cli decode: " << Printable(files[i]) << ": " << Printable(e.what(), TLineBreaks::Keep)
+                << "\n";
             return 1;
         }
         if (!desktop.Problem.empty()) {
-            err << "ostrel-cli decode: " << files[i] << " (part " << expected << "): " << desktop.Problem << "\n";
+            err << "ostrel-cli decode: " << Printable(files[i]) << " (part " << expected
+                << "): " << Printable(desktop.Problem, TLineBreaks::Keep) << "\n";
             if (desktop.Written.empty())
                 return 1;
             break;
         }
         if (wizard.ModalResult != 0) {
             if (i + 1 < files.size())
-                err << "ostrel-cli decode: the encoded data ended in " << files[i] << "; "
+                err << "ostrel-cli decode: the encoded data ended in " << Printable(files[i]) << "; "
                     << files.size() - i - 1 << " further file(s) not used\n";
             break;
         }
@@ -132,7 +143,7 @@ int JoinParts(const std::vector<std::string>& files, const std::string& outDir, 
     }
     int decoded = 0;
     for (const auto& path : desktop.Written) {
-        out << path << "\n";
+        out << Printable(path) << "\n";
         decoded += !path.ends_with("/original.eml");
     }
     return decoded > 0 ? 0 : 1;
@@ -140,39 +151,33 @@ int JoinParts(const std::vector<std::string>& files, const std::string& outDir, 
 
 } // namespace
 
-int RunDecodeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    std::string outDir;
-    bool ignorePartNumbers = false;
-    std::vector<std::string> files;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--out" && i + 1 < args.size())
-            outDir = args[++i];
-        else if (args[i] == "--ignore-part-numbers")
-            ignorePartNumbers = true;
-        else if (args[i].starts_with("--")) {
-            err << "ostrel-cli decode: unknown option " << args[i] << "\n";
-            return 2;
-        } else
-            files.push_back(args[i]);
-    }
-    if (files.empty()) {
-        err << "usage: ostrel-cli decode [--out DIR] [--ignore-part-numbers] FILE...\n";
-        return 2;
-    }
-    if (ProgramState().LocalRoot.empty())
-        ProgramState().LocalRoot = ProgramRoot();
-    if (outDir.empty())
-        outDir = TfrmDecode::DownloadsFolder();
-    if (outDir.back() != '/')
-        outDir += '/';
-    try {
-        if (files.size() == 1)
-            return DecodeOneMail(files[0], outDir, out, err);
-        return JoinParts(files, outDir, ignorePartNumbers, out, err);
-    } catch (const std::exception& e) {
-        err << "ostrel-cli decode: " << e.what() << "\n";
-        return 1;
-    }
+TCliRun DeclareDecodeCommand(CLI::App& command) {
+    struct TOptions {
+        std::string OutDir;
+        bool IgnorePartNumbers = false;
+        std::vector<std::string> Files;
+    };
+    auto o = std::make_shared<TOptions>();
+    command
+        .add_option("--out", o->OutDir, "the folder for the decoded files (default: downloads in the program folder)")
+        ->type_name("DIR")
+        ->check(NonEmpty("a folder"));
+    command.add_flag("--ignore-part-numbers", o->IgnorePartNumbers,
+                     "join the files in the order given even where their part numbers say otherwise");
+    command.add_option("FILE", o->Files, "a received mail, or its parts in order")->type_name("")->required();
+    return [o](const TCliContext& c) {
+        std::string outDir = o->OutDir.empty() ? TfrmDecode::DownloadsFolder() : o->OutDir;
+        if (outDir.back() != '/')
+            outDir += '/';
+        try {
+            if (o->Files.size() == 1)
+                return DecodeOneMail(o->Files[0], outDir, c.Out, c.Err);
+            return JoinParts(o->Files, outDir, o->IgnorePartNumbers, c.Out, c.Err);
+        } catch (const std::exception& e) {
+            c.Err << "ostrel-cli decode: " << Printable(e.what(), TLineBreaks::Keep) << "\n";
+            return 1;
+        }
+    };
 }
 
 } // namespace ostrel
