@@ -471,13 +471,17 @@ void TOstrelApp::FormKeyDown(int& key, TShiftState shift) {
         else
             hotList_.lstHotKeyDown(key);
     }
+    // The key is used up by its question: it goes nowhere else, so the focused control neither
+    // types it (Ctrl+Alt is AltGr on many keyboards) nor hands it back for a second question.
     if ((shift & ssCtrl) && (shift & ssAlt) && key == 'A') {
+        key = 0;
         auto& flag = ProgramState().SuperDebug;
         std::string q = std::string("Super debug status is: ") + (flag ? "ON" : "OFF") + ". Change?";
         if (ShowMessageBox(desktop_, q, 3, MB_YESNO) == IDYES)
             flag = !flag;
     }
     if ((shift & ssCtrl) && (shift & ssAlt) && key == '1') {
+        key = 0;
         auto& flag = ProgramState().DontSend;
         std::string q = std::string("Don't send mode is: ") + (flag ? "ON" : "OFF") + ". Change?";
         if (ShowMessageBox(desktop_, q, 3, MB_YESNO) != IDNO)
