@@ -63,6 +63,7 @@ int QtDesktop::RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& i
 }
 
 QtDesktop::QtDesktop() {
+    trayClock_.start();
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
         // A change the program made itself is not news.
         if (settingClipboard_ || !clipboardListener_)
@@ -170,13 +171,26 @@ bool QtDesktop::TrayAdd(const TTrayIconData& icon) {
     connect(tray, &QSystemTrayIcon::activated, this, [this, id](QSystemTrayIcon::ActivationReason reason) {
         if (!trayListener_)
             return;
+        // The program counts a double click as two clicks and the double click itself, in the
+        // order a Windows notification area reports them (up, double click, up). Qt reports
+        // each press of the first click, but on X11 the second press only as the double click:
+        // its click is added here unless it was reported already.
+        const qint64 now = trayClock_.elapsed();
         switch (reason) {
         case QSystemTrayIcon::Trigger:
+            previousTrayClick_ = lastTrayClick_;
+            lastTrayClick_ = now;
             trayListener_(id, TTrayEvent::LButtonUp);
             break;
-        case QSystemTrayIcon::DoubleClick:
+        case QSystemTrayIcon::DoubleClick: {
+            const bool bothReported = previousTrayClick_ >= 0 &&
+                                      now - previousTrayClick_ <= 2 * QApplication::doubleClickInterval();
+            previousTrayClick_ = lastTrayClick_ = -1;
             trayListener_(id, TTrayEvent::LButtonDblClk);
+            if (!bothReported)
+                trayListener_(id, TTrayEvent::LButtonUp);
             break;
+        }
         case QSystemTrayIcon::Context:
             trayListener_(id, TTrayEvent::RButtonUp);
             break;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <map>
 #include <memory>
@@ -76,6 +77,10 @@ private:
     bool settingClipboard_ = false;
     QTimer* trayWatch_ = nullptr;
     bool quitRequested_ = false;
+    // When the last two clicks on a tray icon were reported (ms of trayClock_, -1: none).
+    QElapsedTimer trayClock_;
+    qint64 lastTrayClick_ = -1;
+    qint64 previousTrayClick_ = -1;
     // The message boxes and modal windows on screen, innermost last: Quit ends them.
     std::vector<QMessageBox*> openBoxes_;
     std::vector<QEventLoop*> modalLoops_;
