@@ -315,9 +315,14 @@ void TFormView::SyncControl(TControl& c) {
     case TControlKind::GroupBox:
         static_cast<QGroupBox*>(w)->setTitle(Q(c.Caption()));
         break;
-    case TControlKind::Label:
-        static_cast<QLabel*>(w)->setText(Q(c.Caption()));
+    case TControlKind::Label: {
+        auto* l = static_cast<QLabel*>(w);
+        QString text = Q(c.Caption());
+        if (static_cast<TLabel&>(c).KeepEnd)
+            text = l->fontMetrics().elidedText(text, Qt::ElideLeft, l->contentsRect().width());
+        l->setText(text);
         break;
+    }
     case TControlKind::Edit: {
         auto* le = static_cast<QLineEdit*>(w);
         const QString text = Q(static_cast<TEdit&>(c).Text());

@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -185,6 +186,20 @@ private slots:
         QTest::keyClick(smtp, Qt::Key_F1);
         QVERIFY(!desk_->Help.empty());
         QCOMPARE(desk_->Help.back(), 2001);
+    }
+
+    // The label of a send shows "..." and the end of the URL: that end stays readable however
+    // wide the font draws it.
+    void theProgressLabelKeepsTheEndOfTheUrl() {
+        TfrmProgress progress(*desk_);
+        progress.Label1.SetCaption("...WWWWWWWWWWWWWWWWWWWWWWW/W.zip");
+        progress.Show();
+        QCoreApplication::processEvents();
+        auto* label = desk_->ViewOf(progress).findChild<QLabel*>("Label1");
+        QVERIFY(label);
+        QVERIFY2(label->text().endsWith("W/W.zip"), qPrintable(label->text()));
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width());
+        progress.Hide();
     }
 
     // With OSTREL_SCREENSHOTS set to a folder, every page is saved there as a picture.
