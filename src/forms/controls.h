@@ -197,6 +197,8 @@ public:
     void SetTopIndex(int index);
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
+    // How an item is shown, when that differs from the item itself.
+    std::function<std::string(const std::string&)> DisplayText;
 
 private:
     int topIndex_ = 0;

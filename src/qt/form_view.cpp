@@ -392,7 +392,7 @@ void TFormView::SyncControl(TControl& c) {
         auto* lw = static_cast<QListWidget*>(w);
         QStringList items;
         for (const auto& i : list.Items())
-            items << Q(i);
+            items << Q(list.DisplayText ? list.DisplayText(i) : i);
         bool same = lw->count() == items.size();
         for (int i = 0; same && i < items.size(); ++i)
             same = lw->item(i)->text() == items[i];

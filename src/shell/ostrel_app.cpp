@@ -58,6 +58,8 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
     st.LogClock = &desktop_;
     // Every mail the program sends goes out of the one message object.
     msSMTP1_.MailMessage = &msMessage1_;
+    for (TListBox* list : {&form_.lstHot, &form_.lstHistory, &form_.lstQueue})
+        list->DisplayText = ReadableRequest;
     servers_.OnApplyServerSelections = [this](TServerDirectory& servers) { suggestion_.ApplyServerSelections(servers); };
     WireEvents();
 }

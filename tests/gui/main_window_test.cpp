@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QListWidget>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -186,6 +187,20 @@ private slots:
         QTest::keyClick(smtp, Qt::Key_F1);
         QVERIFY(!desk_->Help.empty());
         QCOMPARE(desk_->Help.back(), 2001);
+    }
+
+    // A direct request's parts are kept apart by a byte no font draws: the lists show it as a
+    // bar, and a UTF-8 character that holds the same byte stays itself.
+    void listsShowTheDirectRequestSeparatorReadably() {
+        auto* hot = Widget<QListWidget>("lstHot");
+        QString direct;
+        for (int i = 0; i < hot->count(); ++i)
+            if (hot->item(i)->text().contains("mailserver:"))
+                direct = hot->item(i)->text();
+        QVERIFY2(direct.contains("mailserver:www4mail@example.org | help | help"), qPrintable(direct));
+        app_->Form().lstQueue.AddItem("mailserver:r@x\x9FStra\xC3\x9F" "e\x9F" "body");
+        QCOMPARE(Widget<QListWidget>("lstQueue")->item(0)->text(),
+                 QString::fromUtf8("mailserver:r@x | Stra\xC3\x9F" "e | body"));
     }
 
     // The label of a send shows "..." and the end of the URL: that end stays readable however
