@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/fake_desktop.h"
 #include "support/program_under_test.h"
 #include "util/debug_log.h"
@@ -96,6 +98,33 @@ TEST(Capture, OnlyShortSingleLineUrlsAreCaptured) {
     EXPECT_EQ(p.f().lstQueue.Count(), 0);
     p.desk.CopyFromOtherProgram("http://x/" + std::string(503, 'a')); // 512 characters
     EXPECT_EQ(p.f().lstQueue.Count(), 1);
+    // The limit counts bytes, not characters.
+    std::string accents;
+    for (int i = 0; i < 251; ++i)
+        accents += "\xC3\xA9";
+    p.desk.CopyFromOtherProgram("http://y/" + accents + "ab"); // 262 characters, 513 bytes
+    EXPECT_EQ(p.f().lstQueue.Count(), 1);
+    p.desk.CopyFromOtherProgram("http://y/" + accents + "a"); // 512 bytes
+    EXPECT_EQ(p.f().lstQueue.Count(), 2);
+}
+
+TEST(Capture, SuperDebugEchoesTextsShorterThan1024Bytes) {
+    Program p;
+    ProgramState().SuperDebug = true;
+    std::string twoByte;
+    for (int i = 0; i < 506; ++i)
+        twoByte += "\xC3\xA9";
+    p.desk.CopyFromOtherProgram(twoByte + "x\r\nline two"); // 1023 bytes, line break included
+    p.desk.CopyFromOtherProgram(twoByte + "xy\r\nline two"); // 1024 bytes
+    p.desk.CopyFromOtherProgram(std::string(1030, 'z'));
+    ProgramState().SuperDebug = false;
+    p.desk.CopyFromOtherProgram("not echoed");
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("CB<<<" + twoByte + "x\r\nline two>>>"), std::string::npos);
+    EXPECT_EQ(log.find("xy\r\nline"), std::string::npos);
+    EXPECT_EQ(log.find("zzz"), std::string::npos);
+    EXPECT_EQ(log.find("not echoed"), std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '<'), 3); // one echo
 }
 
 TEST(Capture, NothingHappensUntilMyDetailsAreFilledIn) {
