@@ -61,6 +61,7 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
     for (TListBox* list : {&form_.lstHot, &form_.lstHistory, &form_.lstQueue})
         list->DisplayText = ReadableRequest;
     servers_.OnApplyServerSelections = [this](TServerDirectory& servers) { suggestion_.ApplyServerSelections(servers); };
+    suggestion_.Quitting = [this] { return quitRequested_; };
     WireEvents();
 }
 

@@ -252,6 +252,22 @@ TEST(Timer, AQuitDuringAStartUpQuestionOrTipEndsStartUpThere) {
     }
 }
 
+TEST(Timer, AQuitDuringTheServerSuggestionsAsksNoMoreAndKeepsThemForNextTime) {
+    App a;
+    a.folder.Write("config/ostrel/OSTREL.INI", "[General]\nEmail=a@b\nTipEnabled=0\n[Servers]\nSMTP=h\n"
+                                                "FTP=ftpweb@example.org\nHTTPBinary=webgetter@example.org\n"
+                                                "HTTPPages=getweb@example.org\n");
+    a.desk.OnDialog = [&](const FakeDesktop::TDialog&) {
+        a.folder.Write("Installer.Flg", "");
+        a.desk.FireTimers();
+    };
+    a.app->FormCreate();
+    EXPECT_TRUE(a.app->QuitRequested());
+    EXPECT_EQ(a.desk.Dialogs.size(), 1u); // of three suggestions
+    EXPECT_EQ(a.folder.Read("Suggest.Ini").find("Used"), std::string::npos);
+    EXPECT_TRUE(a.app->TaskIcon1().Active()); // back after the question, for the shutdown to remove
+}
+
 TEST(Startup, AProgramFolderThatCannotBeWrittenIsReportedOnceAndTheTrayStillWorks) {
     App a;
     // A folder where the log goes: no line can be written, whoever runs the test.
