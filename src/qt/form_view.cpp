@@ -403,6 +403,9 @@ void TFormView::SyncControl(TControl& c) {
         lw->setCurrentRow(list.ItemIndex());
         if (list.TopIndex() < lw->count() && lw->item(list.TopIndex()))
             lw->scrollToItem(lw->item(list.TopIndex()), QAbstractItemView::PositionAtTop);
+        // The selected entry stays in sight: a search finds it further down.
+        if (QListWidgetItem* current = lw->currentItem())
+            lw->scrollToItem(current, QAbstractItemView::EnsureVisible);
         break;
     }
     case TControlKind::Button: {

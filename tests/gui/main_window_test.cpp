@@ -203,6 +203,19 @@ private slots:
                  QString::fromUtf8("mailserver:r@x | Stra\xC3\x9F" "e | body"));
     }
 
+    // What a search finds further down the hot list is scrolled into sight.
+    void aFoundHotListEntryIsInSight() {
+        app_->TaskIcon1RightClick();
+        QVERIFY(QTest::qWaitForWindowExposed(view_));
+        Widget<QTabWidget>("PageControl1")->setCurrentWidget(Widget<QWidget>("tbsHot"));
+        auto* hot = Widget<QListWidget>("lstHot");
+        app_->Form().txtLookFor.SetText("direct mail");
+        app_->HotList().btnSearchClick();
+        QCoreApplication::processEvents();
+        QVERIFY(hot->currentRow() > 10);
+        QVERIFY(hot->viewport()->rect().intersects(hot->visualItemRect(hot->currentItem())));
+    }
+
     // The label of a send shows "..." and the end of the URL: that end stays readable however
     // wide the font draws it.
     void theProgressLabelKeepsTheEndOfTheUrl() {
