@@ -183,8 +183,8 @@ bool QtDesktop::TrayAdd(const TTrayIconData& icon) {
             trayListener_(id, TTrayEvent::LButtonUp);
             break;
         case QSystemTrayIcon::DoubleClick: {
-            const bool bothReported = previousTrayClick_ >= 0 &&
-                                      now - previousTrayClick_ <= 2 * QApplication::doubleClickInterval();
+            const bool bothReported =
+                previousTrayClick_ >= 0 && now - previousTrayClick_ <= 2 * QApplication::doubleClickInterval();
             previousTrayClick_ = lastTrayClick_ = -1;
             trayListener_(id, TTrayEvent::LButtonDblClk);
             if (!bothReported)

@@ -149,8 +149,7 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             // server has changed its mind, but a refusal the user has seen is not shown again.
             if (!(permanent && quietRefusals_ && refused_.count(text)))
                 ReportErrorWithHelp(desktop_, "Request Failed",
-                                    "The last successful operation was <" + st.LastOperation + ">",
-                                    FailureHelpContext);
+                                    "The last successful operation was <" + st.LastOperation + ">", FailureHelpContext);
             if (permanent) {
                 lastOutcome_ = TOutcome::Refused;
                 refused_.insert(text);

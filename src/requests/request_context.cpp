@@ -19,8 +19,11 @@ namespace {
 // The length of the UTF-8 character at pos, or 0 when no whole character starts there.
 std::size_t Utf8CharacterAt(const std::string& text, std::size_t pos) {
     const auto c = static_cast<unsigned char>(text[pos]);
-    const std::size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                                     : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    const std::size_t n = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
     if (n == 0 || pos + n > text.size())
         return 0;
     for (std::size_t k = 1; k < n; ++k)

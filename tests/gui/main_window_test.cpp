@@ -4,8 +4,8 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
-#include <QListWidget>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
