@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QString>
 #include <map>
 #include <memory>
 #include <vector>
@@ -10,14 +11,15 @@
 
 class QAbstractButton;
 class QEventLoop;
-class QLocalServer;
 class QMessageBox;
+class QSocketNotifier;
 class QSystemTrayIcon;
 class QTimer;
 
 namespace ostrel {
 
 class TFormView;
+class TNotifier;
 
 // The desktop services of a Qt 6 session on Linux (X11 or Wayland through Qt).
 class QtDesktop : public QObject, public Desktop {
@@ -38,6 +40,7 @@ public:
     bool TrayAvailable() override;
     void SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) override;
     void Beep(unsigned type) override;
+    void Notify(const std::string& title, const std::string& text, const std::string& openPath) override;
     int SetTimer(int intervalMs, std::function<void()> onTick) override;
     void KillTimer(int id) override;
     TPoint CursorPos() override;
@@ -73,7 +76,8 @@ private:
     std::map<TForm*, std::unique_ptr<TFormView>> views_;
     int nextTimer_ = 1;
     int lockFd_ = -1;
-    QLocalServer* server_ = nullptr;
+    int listenFd_ = -1;
+    QSocketNotifier* activation_ = nullptr;
     bool settingClipboard_ = false;
     QTimer* trayWatch_ = nullptr;
     bool quitRequested_ = false;
@@ -84,6 +88,10 @@ private:
     // The message boxes and modal windows on screen, innermost last: Quit ends them.
     std::vector<QMessageBox*> openBoxes_;
     std::vector<QEventLoop*> modalLoops_;
+    TNotifier* notifier_ = nullptr;
+    // What a click on the tray icon's balloon opens.
+    QString balloonOpens_;
+    void ShowBalloon(const QString& title, const QString& text, const QString& openPath);
 };
 
 } // namespace ostrel

@@ -145,6 +145,12 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             refused_.erase(text);
         } else {
             const bool permanent = IsPermanentFailure(e, connected, smtp_);
+            // The dialog below may sit behind the program the user copied from; a notice reaches
+            // them there. A queue run says nothing of its own.
+            if (!st.QueueRun)
+                desktop_.Notify("Ostrel: request failed",
+                                text + "\n" + e.what() + "\nCheck the SMTP server on My Details and your connection.",
+                                "");
             // The queue runs after later successes try a refused request again, in case the
             // server has changed its mind, but a refusal the user has seen is not shown again.
             if (!(permanent && quietRefusals_ && refused_.count(text)))
