@@ -20,7 +20,7 @@ namespace {
 // Longest header line SMTP lets through, without its CR LF.
 constexpr std::size_t kMaxHeaderLine = 998;
 
-std::string Cut(const std::string& text) { return text.size() > kMaxShortText ? text.substr(0, kMaxShortText) : text; }
+std::string Cut(const std::string& text) { return CutAtCharacter(text, kMaxShortText); }
 
 std::string WithColon(const std::string& name) {
     return !name.empty() && name.back() == ':' ? name : name + ":";
@@ -85,31 +85,6 @@ void CheckAddress(const TmsMailAddress& address, const char* field) {
     // Angle brackets in the address itself would end the "<...>" it is written in.
     if (address.Address.find_first_of("<>") != std::string::npos)
         throw EMessageError(std::string("Invalid character in ") + field);
-}
-
-bool IsValidUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        if (c < 0x80)
-            extra = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
-            extra = 1;
-        else if ((c & 0xF0) == 0xE0)
-            extra = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
-            extra = 3;
-        else
-            return false;
-        if (i + extra >= s.size())
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 // Types the program must know even on a system without a MIME table.

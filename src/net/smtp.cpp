@@ -199,6 +199,7 @@ void TmsSMTP::Open() {
         if (text->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
             throw ESocketError(SLineBreakInCredentials);
     ResetState();
+    refusedReply_.clear();
     // Submission ports by security; a port in Server wins as always.
     const std::string service = ServiceName;
     const std::uint16_t port = DefaultPort;
@@ -424,6 +425,7 @@ void TmsSMTP::CheckReply(const std::string& line) {
         return;
     lastReply_ = line;
     refused_ = true;
+    refusedReply_ = line;
     std::string message = line;
     // A server that wants encryption first says so to whatever comes before it; the user needs
     // to hear what to change, not the code.

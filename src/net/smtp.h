@@ -141,6 +141,10 @@ public:
     // The certificate the last check refused, null when none was.
     const ECertificateError* RefusedCertificate() const { return refusedCertificate_.get(); }
 
+    // The reply that refused a step of the current (or last) connection; empty when none did.
+    // Unlike LastReply, the QUIT that follows a refusal does not replace it.
+    const std::string& RefusedReply() const { return refusedReply_; }
+
 protected:
     // Whether the server is this machine, where a password cannot be read on the way.
     virtual bool PeerIsThisMachine() const { return IsLoopbackAddress(RemoteAddress); }
@@ -159,6 +163,7 @@ private:
     std::string lastReply_;
     std::vector<std::string> replyLines_;
     std::map<std::string, std::string> extensions_;
+    std::string refusedReply_;
     bool quiet_ = false;
     bool acceptChallenge_ = false; // 334 is a good reply during AUTH
     bool refused_ = false;         // the last failure was an error reply of the server

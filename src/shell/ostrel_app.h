@@ -52,6 +52,10 @@ public:
     void Timer1Timer();
     // Starts the next copy with the same command line and ends this one.
     void Restart();
+    // Ends the program: the desktop's message loop stops, or, when it has not started yet
+    // (start-up is still showing a question), start-up stops and the loop never starts.
+    void RequestQuit();
+    bool QuitRequested() const { return quitRequested_; }
     void btnUnloadClick();
     void FormCloseQuery(bool& canClose);
     void AppException(const std::string& sender, const std::exception& e);
@@ -108,6 +112,7 @@ private:
     TRequestControls RequestControls();
     TRequestHooks RequestHooks();
     void SaveHistory();
+    void SaveListAfterChange(const TListBox& list, const std::string& fileName, bool& failing);
     void SaveQueue();
     void RunStartupSteps();
     void RunShutdownSteps();
@@ -140,10 +145,13 @@ private:
     bool created_ = false;
     bool destroyed_ = false;
     bool historyLoaded_ = false;
+    bool historySaveFailing_ = false;
+    bool queueSaveFailing_ = false;
     bool queueLoaded_ = false;
     bool instanceLockHeld_ = false;
     bool instanceChecked_ = false;
     bool joinedClipboard_ = false;
+    bool quitRequested_ = false;
 };
 
 // The program folder: $OSTREL_HOME when set; installed, the user's own data folder; else the
