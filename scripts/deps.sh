@@ -4,14 +4,15 @@
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev
-            libssl-dev libsecret-1-dev libcurl4-openssl-dev libcli11-dev)
+            libssl-dev libsecret-1-dev libcurl4-openssl-dev libcli11-dev
+            libwayland-dev libwayland-bin)
 # What scripts/package needs beyond the build: dpkg-shlibdeps finds the package's dependencies.
 package_pkgs=(dpkg-dev file)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
            xvfb xauth xclip xdotool trayer x11-utils imagemagick
            python3 python3-aiosmtpd postfix sharutils mpack coreutils procps time
            openssl dbus gnome-keyring libsecret-tools dovecot-imapd dovecot-pop3d
-           sway wl-clipboard xwayland lintian appstream desktop-file-utils dunst)
+           sway wl-clipboard xwayland foot lintian appstream desktop-file-utils dunst)
 
 want=("${build_pkgs[@]}")
 case "${1:-}" in

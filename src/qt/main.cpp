@@ -43,8 +43,9 @@ int main(int argc, char** argv) {
     }
     // A Wayland compositor tells only the focused window of clipboard changes, and a program
     // that sits in the tray never has the focus. Where the session also offers an X server
-    // (Xwayland), the program runs there, as other clipboard tools do: Xwayland passes the copies
-    // of Wayland programs on to the X clipboard.
+    // (Xwayland), the program runs there, as other clipboard tools do. Xwayland passes the copies
+    // of Wayland programs on to the X clipboard only while an X window has the focus, so where the
+    // compositor offers data-control the desktop follows the Wayland selection itself.
     const char* x = std::getenv("DISPLAY");
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if (x && *x && !(platform && *platform))

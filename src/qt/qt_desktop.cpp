@@ -30,6 +30,9 @@
 #include "qt/form_view.h"
 #include "qt/icons.h"
 #include "qt/notifier.h"
+#ifdef OSTREL_HAVE_WAYLAND
+#include "qt/wayland_clipboard.h"
+#endif
 #include "util/program_state.h"
 
 namespace ostrel {
@@ -70,12 +73,36 @@ int QtDesktop::RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& i
 QtDesktop::QtDesktop() : notifier_(new TNotifier(this)) {
     trayClock_.start();
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
-        // A change the program made itself is not news.
-        if (settingClipboard_ || !clipboardListener_)
+        // A change the program made itself is not news; nor one the Wayland clipboard reports.
+        if (settingClipboard_ || !clipboardListener_ || FollowsWayland())
             return;
         auto listener = clipboardListener_;
         listener();
     });
+#ifdef OSTREL_HAVE_WAYLAND
+    // On Xwayland the X clipboard sees the copies of Wayland programs only while an X window has
+    // the focus, and natively Qt sees them only while one of its own windows has it. Where the
+    // compositor offers data-control, the Wayland selection is followed directly instead.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == "xcb" || platform == "wayland") {
+        wayland_ = TWaylandClipboard::Open(
+            [this] {
+                if (!clipboardListener_ || !FollowsWayland())
+                    return;
+                auto listener = clipboardListener_;
+                listener();
+            },
+            this);
+    }
+#endif
+}
+
+bool QtDesktop::FollowsWayland() const {
+#ifdef OSTREL_HAVE_WAYLAND
+    return wayland_ && wayland_->Active();
+#else
+    return false;
+#endif
 }
 
 QtDesktop::~QtDesktop() {
@@ -155,9 +182,20 @@ int QtDesktop::MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButt
 
 void QtDesktop::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
-std::string QtDesktop::ClipboardText() { return QGuiApplication::clipboard()->text().toUtf8().toStdString(); }
+std::string QtDesktop::ClipboardText() {
+#ifdef OSTREL_HAVE_WAYLAND
+    if (FollowsWayland())
+        return wayland_->Text();
+#endif
+    return QGuiApplication::clipboard()->text().toUtf8().toStdString();
+}
 
 void QtDesktop::SetClipboardText(const std::string& text) {
+#ifdef OSTREL_HAVE_WAYLAND
+    // X programs of the session take the Wayland selection through Xwayland.
+    if (FollowsWayland())
+        return wayland_->SetText(text);
+#endif
     settingClipboard_ = true;
     QGuiApplication::clipboard()->setText(Q(text));
     ProcessMessages();

@@ -20,6 +20,7 @@ namespace ostrel {
 
 class TFormView;
 class TNotifier;
+class TWaylandClipboard;
 
 // The desktop services of a Qt 6 session on Linux (X11 or Wayland through Qt).
 class QtDesktop : public QObject, public Desktop {
@@ -79,6 +80,10 @@ private:
     int listenFd_ = -1;
     QSocketNotifier* activation_ = nullptr;
     bool settingClipboard_ = false;
+    // The Wayland session's clipboard, when the compositor lets the program follow it; the
+    // toolkit's clipboard serves while it is not active.
+    TWaylandClipboard* wayland_ = nullptr;
+    bool FollowsWayland() const;
     QTimer* trayWatch_ = nullptr;
     bool quitRequested_ = false;
     // When the last two clicks on a tray icon were reported (ms of trayClock_, -1: none).
