@@ -1,18 +1,20 @@
 """The desktop program in a Wayland session, end to end: a headless wlroots compositor (sway) that
-also offers an X server (Xwayland), a copy made by a Wayland program (wl-copy), and the request
-mail that reaches the SMTP server. The program is started with the session's environment as a
+also offers an X server (Xwayland), copies made by a Wayland program (wl-copy), and the request
+mails that reach the SMTP server. The program is started with the session's environment as a
 desktop would start it (both WAYLAND_DISPLAY and DISPLAY set, no toolkit choice of ours) and must
 pick the X server by itself. The session runs on a bus of its own with a panel (swaybar) whose
 tray takes icons as StatusNotifierItems, and the program's icon must reach it.
 
-wlroots hands the Wayland clipboard to X programs only while an Xwayland window has the focus
-(it assigns Xwayland a seat at the first such focus and refuses reads otherwise). A program that
-sits in the tray never has it, so the run keeps an X window (xmessage) focused while it copies,
-and then reports, without asserting, what happens once no X window has the focus.
+wlroots hands the Wayland clipboard to X programs only while an Xwayland window has the focus, and
+a program that sits in the tray never has it; the program follows the compositor's data-control
+interface instead. So a copy must arrive with no window at all, with a Wayland window (foot) focused
+and with an X window (xmessage) focused, and each window must really hold the focus (asked of sway)
+when the copy is made.
 
 sway refuses to run as root: under root the session, the program and wl-copy run as the
 unprivileged user "nobody" (setpriv), the SMTP server stays in this process."""
 
+import json
 import os
 import re
 import shutil
@@ -31,7 +33,7 @@ class TWaylandSession:
     def __init__(self):
         for program, package in [("sway", "sway"), ("Xwayland", "xwayland"), ("wl-copy", "wl-clipboard"),
                                  ("xdotool", "xdotool"), ("xmessage", "x11-utils"), ("dbus-run-session", "dbus"),
-                                 ("swaybar", "sway")]:
+                                 ("swaybar", "sway"), ("swaymsg", "sway"), ("foot", "foot")]:
             need(program, package)
         self.program = os.path.join(ostrel_e2e.BIN_DIR, "ostrel")
         if not os.access(self.program, os.X_OK):
@@ -92,7 +94,7 @@ class TWaylandSession:
                 with open(envfile) as f:
                     for line in f:
                         key, _, value = line.rstrip("\n").partition("=")
-                        if key in ("WAYLAND_DISPLAY", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
+                        if key in ("WAYLAND_DISPLAY", "DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "SWAYSOCK"):
                             self.session[key] = value
                 return "WAYLAND_DISPLAY" in self.session and "DISPLAY" in self.session
             time.sleep(0.05)
@@ -130,6 +132,22 @@ class TWaylandSession:
         r = subprocess.run(self.as_user(["xdotool", "search", "--pid", str(pid), "--name", ".*"]), env=env,
                            capture_output=True, text=True, timeout=10)
         return r.stdout.split()
+
+    def focused_window(self):
+        """The window that holds the keyboard focus, as sway tells it: (app_id or X class, shell),
+        or None when no window has it."""
+        r = subprocess.run(self.as_user(["swaymsg", "-r", "-t", "get_tree"]), env=self.program_env(),
+                           capture_output=True, text=True, timeout=10)
+        if r.returncode != 0:
+            return None
+        nodes = [json.loads(r.stdout)]
+        while nodes:
+            node = nodes.pop()
+            if node.get("focused") and node.get("type") == "con":
+                props = node.get("window_properties") or {}
+                return (node.get("app_id") or props.get("class"), node.get("shell"))
+            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
+        return None
 
     def bus_call(self, *args):
         r = subprocess.run(self.as_user(["dbus-send", "--session", "--print-reply"] + list(args)),
@@ -196,41 +214,55 @@ class WaylandTest(unittest.TestCase):
             time.sleep(0.2)
         self.assertIn(app.pid, owners, "the program's icon is not in the panel's tray")
 
-        focus = s.spawn(["xmessage", "-geometry", "200x60", "an X window with the focus"], s.program_env())
-        time.sleep(1)
+        # The program follows the Wayland clipboard itself.
+        self.assertTrue(self.wait_log("Following the Wayland clipboard", 10),
+                        "the program does not follow the Wayland clipboard: " + s.read("DebugLog.Txt")[-1500:])
 
-        # The compositor passes Wayland copies on to the X clipboard once the program's event loop
-        # runs: copy texts that are no requests until one is noticed.
-        noticed = False
+        # No window at all: Xwayland never had the focus, so only the Wayland route can see it.
+        self.assertIsNone(s.focused_window())
+        self.copy_and_expect_request(1, "http://example.com/no-window.html")
+
+        # A Wayland window holds the focus.
+        # foot runs a command rather than the unprivileged user's shell, which is nologin.
+        s.spawn(["foot", "sleep", "600"], s.program_env(), stderr=open(s.path("foot.err"), "wb"))
+        self.wait_focus(("foot", "xdg_shell"), "foot.err")
+        self.copy_and_expect_request(2, "http://example.com/wayland-focus.html")
+
+        # An X window holds the focus.
+        s.spawn(["xmessage", "-geometry", "200x60", "an X window with the focus"],
+                s.program_env())
+        self.wait_focus(("Xmessage", "xwayland"))
+        self.copy_and_expect_request(3, "http://example.com/x-focus.html")
+
+        # A copy that is no request is noticed and sends nothing.
+        before = s.read("DebugLog.Txt").count("CB change detected")
+        s.wl_copy("not a request")
+        end = time.monotonic() + 10
+        while time.monotonic() < end and s.read("DebugLog.Txt").count("CB change detected") == before:
+            time.sleep(0.05)
+        self.assertGreater(s.read("DebugLog.Txt").count("CB change detected"), before)
+        self.assertIsNone(app.poll(), "the program ended")
+        self.assertEqual(len(s.smtp.mails), 3, [m.body() for m in s.smtp.mails])
+
+    def wait_focus(self, window, errors=None):
         end = time.monotonic() + 20
-        n = 0
-        while not noticed and time.monotonic() < end:
-            n += 1
-            before = s.read("DebugLog.Txt").count("CB change detected")
-            s.wl_copy("not a request %d" % n)
-            limit = time.monotonic() + 1
-            while time.monotonic() < limit:
-                if s.read("DebugLog.Txt").count("CB change detected") > before:
-                    noticed = True
-                    break
-                time.sleep(0.05)
-        self.assertTrue(noticed, "no Wayland copy reached the program")
+        while time.monotonic() < end and self.s.focused_window() != window:
+            time.sleep(0.1)
+        told = ""
+        if errors:
+            with open(self.s.path(errors), "rb") as f:
+                told = f.read()[-1500:].decode("utf-8", "replace")
+        self.assertEqual(self.s.focused_window(), window, "the window did not get the focus: " + told)
 
-        url = "http://example.com/from-wayland.html"
+    def copy_and_expect_request(self, n, url):
+        s = self.s
         s.wl_copy(url)
-        self.assertTrue(s.smtp.wait_mails(1, 20), "no request mail: " + s.read("DebugLog.Txt")[-1500:])
-        mail = s.smtp.mails[0]
+        self.assertTrue(s.smtp.wait_mails(n, 20),
+                        "no request mail for %s (focus: %s): %s" % (url, s.focused_window(),
+                                                                   s.read("DebugLog.Txt")[-1500:]))
+        mail = s.smtp.mails[n - 1]
         self.assertEqual(mail.rcpt_tos, ["www4mail@example.org"])
         self.assertIn("send " + url, mail.body())
-
-        # The limit of the route through Xwayland, told as it is found.
-        focus.terminate()
-        focus.wait(5)
-        time.sleep(0.5)
-        s.wl_copy("http://example.com/no-x-focus.html")
-        arrived = s.smtp.wait_mails(2, 8)
-        print("\nwith no Xwayland window focused, a Wayland copy %s the program"
-              % ("still reached" if arrived else "did not reach"))
 
 
 if __name__ == "__main__":
