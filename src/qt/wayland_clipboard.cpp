@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -297,6 +298,7 @@ void TWaylandClipboard::NewSelection(zwlr_data_control_offer_v1* offer) {
             // Never the previous copy's text in place of one that was lost.
             text_.clear();
             ownChangePending_ = false;
+            initialSelection_ = false;
         },
         this);
     // Called from the dispatch, which sends the request when it returns.
@@ -307,8 +309,11 @@ void TWaylandClipboard::NewSelection(zwlr_data_control_offer_v1* offer) {
 void TWaylandClipboard::Published(std::string text) {
     const bool own = ownChangePending_ && text == ownText_;
     ownChangePending_ = false;
+    // The compositor tells a new data device the selection it finds: what was copied before the
+    // program started is not a copy made while it runs.
+    const bool initial = std::exchange(initialSelection_, false);
     text_ = std::move(text);
-    if (own)
+    if (own || initial)
         return;
     QTimer::singleShot(0, this, [this] {
         if (onChange_)

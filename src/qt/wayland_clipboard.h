@@ -81,6 +81,8 @@ private:
     bool ownChangePending_ = false;
     std::string ownText_;
     bool shutdownWanted_ = false;
+    // The next selection is the one the compositor finds when the data device is made.
+    bool initialSelection_ = true;
 };
 
 } // namespace ostrel
