@@ -16,10 +16,12 @@ unprivileged user "nobody" (setpriv), the SMTP server stays in this process."""
 
 import json
 import os
+import queue
 import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -243,6 +245,53 @@ class WaylandTest(unittest.TestCase):
         self.assertGreater(s.read("DebugLog.Txt").count("CB change detected"), before)
         self.assertIsNone(app.poll(), "the program ended")
         self.assertEqual(len(s.smtp.mails), 3, [m.body() for m in s.smtp.mails])
+
+    def test_the_selection_set_by_the_program_reaches_wayland_programs(self):
+        s = self.s
+        probe_path = os.path.join(os.path.dirname(ostrel_e2e.BIN_DIR.rstrip("/")), "tests", "wayland_clipboard_probe")
+        if not os.access(probe_path, os.X_OK):
+            self.fail("the Wayland clipboard helper is not built: %s (libwayland-dev, libwayland-bin)" % probe_path)
+        if os.geteuid() == 0:
+            os.makedirs(s.path("bin"), exist_ok=True)
+            shutil.copy(probe_path, s.path("bin", "probe"))
+            probe_path = s.path("bin", "probe")
+        s.own()
+        probe = s.spawn([probe_path], dict(s.program_env(), QT_QPA_PLATFORM="xcb"), cwd=s.path("work"),
+                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(line.rstrip("\n")) for line in probe.stdout], daemon=True).start()
+
+        def next_line(limit=10):
+            try:
+                return lines.get(timeout=limit)
+            except queue.Empty:
+                return None
+
+        def say(command):
+            probe.stdin.write(command + "\n")
+            probe.stdin.flush()
+
+        def paste():
+            r = subprocess.run(s.as_user(["wl-paste", "--no-newline"]), env=s.program_env(), capture_output=True,
+                               timeout=10)
+            return r.stdout.decode("utf-8") if r.returncode == 0 else None
+
+        self.assertEqual(next_line(), "active")
+        text = "http://example.com/\u00e9t\u00e9 " + "x" * 200000
+        say("set " + text)
+        self.assertEqual(paste(), text)
+        say("set")
+        end = time.monotonic() + 10
+        while time.monotonic() < end and paste():
+            time.sleep(0.05)
+        self.assertFalse(paste(), "the program did not clear the selection")
+        say("get")
+        # Its own changes are not reported back: the first line after them answers the question.
+        self.assertEqual(next_line(), "text ")
+        s.wl_copy("from a Wayland program")
+        self.assertEqual(next_line(), "change from a Wayland program")
+        say("get")
+        self.assertEqual(next_line(), "text from a Wayland program")
 
     def wait_focus(self, window, errors=None):
         end = time.monotonic() + 20
