@@ -364,4 +364,82 @@ std::string UUDecode(std::string_view text) {
     return out;
 }
 
+TUULine ClassifyUULine(std::string_view line) {
+    TUULine r;
+    if (line.empty())
+        return r;
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const std::uint8_t v = kDecode[p[i]];
+        if (v == kInvalid)
+            return r;
+        if (i > 0) {
+            r.Backquote |= p[i] == '`';
+            r.Blank |= p[i] == ' ';
+        }
+    }
+    r.Alphabet = true;
+    r.Bytes = kDecode[p[0]];
+    if (r.Bytes == 0) {
+        // "`" or " ", maybe with blanks a mail program left.
+        if (line.find_first_not_of(" `", 1) == std::string_view::npos)
+            r.Kind = TUULine::Zero;
+        return r;
+    }
+    std::size_t chars = line.size() - 1;
+    const std::size_t whole = (r.Bytes + 2u) / 3u * 4u; // complete groups
+    const std::size_t needed = (r.Bytes * 4u + 2u) / 3u; // characters that carry data bits
+    if (chars > whole + 1) {
+        // Blanks a mail program added at the end are not characters of the line.
+        std::size_t end = line.size();
+        while (end > whole + 2 && line[end - 1] == ' ')
+            --end;
+        if (end - 1 > whole + 1)
+            return r;
+        chars = end - 1;
+    }
+    r.Short = chars < needed;
+    r.Kind = TUULine::Data;
+    return r;
+}
+
+std::size_t UUDecodeFullLines(std::string_view text, char* out, std::size_t room, std::size_t& produced,
+                              bool& sawBackquote) {
+    const auto* base = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* p = base;
+    const auto* end = base + text.size();
+    auto* d = reinterpret_cast<unsigned char*>(out);
+    auto* dEnd = d + room;
+    bool backquote = false;
+    while (end - p > 62 && dEnd - d >= static_cast<std::ptrdiff_t>(kWriteRoom) && *p == kFullLine) {
+        const unsigned char* q = p + 61;
+        if (*q != '\n' && *q != '\r')
+            break;
+        // The whole line end must be here: LF, or CRs and then an LF.
+        while (q < end && *q == '\r')
+            ++q;
+        if (q == end)
+            break;
+        if (*q == '\n')
+            ++q;
+        else if (q == p + 61)
+            break;
+        if (!FullLine(p + 1, d)) {
+            // No vector unit, or a character the quick way refuses: the careful way, which
+            // raises for a bad character (then the caller looks at the line itself).
+            try {
+                DecodeLineTo(std::string_view(reinterpret_cast<const char*>(p), 61), d);
+            } catch (const EMessageError&) {
+                break;
+            }
+        }
+        backquote |= std::memchr(p + 1, '`', 60) != nullptr;
+        d += kUULineBytes;
+        p = q;
+    }
+    sawBackquote |= backquote;
+    produced = static_cast<std::size_t>(d - reinterpret_cast<unsigned char*>(out));
+    return static_cast<std::size_t>(p - base);
+}
+
 } // namespace ostrel
