@@ -115,6 +115,10 @@ struct TMailWalker::TImpl {
         std::uint64_t ShortLines = 0;
         bool PendingNonData = false, PendingLooksEncoded = false;
         std::uint64_t PendingLine = 0;
+        // A shorter line that is short of characters too: data only when it is the last one,
+        // right before the closing line ("-- " of a signature reads like such a line).
+        std::string PendingShort;
+        std::uint64_t PendingShortLine = 0;
         // A valid shorter UU line, or a closing line, seen in prose: the start of a last part
         // that holds only the end of the data, if "end" follows.
         std::string Candidate;
@@ -305,7 +309,7 @@ struct TMailWalker::TImpl {
         if (e.ReadingHeaders || e.Kind != TKind::Text || e.Transfer != TTransfer::Plain)
             return 0;
         TScan& s = *e.Scan;
-        if (s.State != TScan::UU || s.PendingNonData || s.ZeroSeen || rest.size() < 64 || rest[0] != 'M')
+        if (s.State != TScan::UU || s.PendingNonData || !s.PendingShort.empty() || s.ZeroSeen || rest.size() < 64 || rest[0] != 'M')
             return 0;
         std::string& o = OutFor(s.FileId);
         const std::size_t before = o.size();
@@ -640,6 +644,8 @@ struct TMailWalker::TImpl {
         case TKind::Binary: {
             TFoundEnd end;
             end.Closed = whole;
+            if (!whole && e->Damage.empty())
+                e->Damage = "the mail ends inside it: it was cut off";
             std::string& o = OutFor(e->FileId);
             if (e->Base64) {
                 const bool open = e->Base64->Open() != 0;
@@ -827,6 +833,7 @@ struct TMailWalker::TImpl {
         s.SawBackquote = s.SawBlank = s.ZeroSeen = false;
         s.ShortLines = 0;
         s.PendingNonData = s.PendingLooksEncoded = false;
+        s.PendingShort.clear();
         s.Damage.clear();
         TFoundFile f;
         f.Kind = kind;
@@ -906,7 +913,7 @@ struct TMailWalker::TImpl {
         }
         if (c.Kind == TUULine::Zero) {
             s.CandidateZero = true;
-        } else if (c.Kind == TUULine::Data && text.size() >= 2 && !s.CandidateZero) {
+        } else if (c.Kind == TUULine::Data && !s.CandidateZero) {
             s.Candidate.assign(text);
             s.HaveCandidate = true;
         } else if (!text.empty() || !s.CandidateZero) {
@@ -918,6 +925,7 @@ struct TMailWalker::TImpl {
 
     void UULine(TScan& s, std::string_view text) {
         if (IsEndLine(text)) {
+            DecodePendingShort(s);
             FinishUU(s, true);
             return;
         }
@@ -930,6 +938,24 @@ struct TMailWalker::TImpl {
             return;
         }
         const TUULine c = ClassifyUULine(text);
+        if (c.Kind == TUULine::Data && c.Short && c.Bytes < kUULineBytes && s.PendingShort.empty() &&
+            !s.PendingNonData) {
+            s.PendingShort.assign(text);
+            s.PendingShortLine = line;
+            return;
+        }
+        if (!s.PendingShort.empty()) {
+            if (c.Kind == TUULine::Zero) {
+                DecodePendingShort(s);
+            } else if (!text.empty()) {
+                // Not the last line after all: a line of text among the data, or after it.
+                s.PendingNonData = true;
+                s.PendingLine = s.PendingShortLine;
+                s.PendingLooksEncoded = false;
+                sink.TextLine(s.PendingShort);
+                s.PendingShort.clear();
+            }
+        }
         if (c.Kind == TUULine::Data) {
             if (s.PendingNonData && s.Damage.empty())
                 s.Damage = s.PendingLooksEncoded
@@ -964,7 +990,22 @@ struct TMailWalker::TImpl {
         sink.TextLine(text);
     }
 
+    void DecodePendingShort(TScan& s) {
+        if (s.PendingShort.empty())
+            return;
+        const TUULine c = ClassifyUULine(s.PendingShort);
+        s.SawBackquote |= c.Backquote;
+        s.SawBlank |= c.Blank;
+        ++s.ShortLines;
+        UUDecodeLine(s.PendingShort, OutFor(s.FileId));
+        s.PendingShort.clear();
+    }
+
     void FinishUU(TScan& s, bool closed) {
+        // A short line at the end of a part that the closing line did not follow is text.
+        if (!s.PendingShort.empty())
+            sink.TextLine(s.PendingShort);
+        s.PendingShort.clear();
         TFoundEnd end;
         end.Closed = closed;
         end.Damage = s.Damage;

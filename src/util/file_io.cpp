@@ -204,7 +204,7 @@ TNewFile::TNewFile(const std::string& folder) : folder_(folder) {
     if (folder_.back() != '/')
         folder_ += '/';
 #ifdef O_TMPFILE
-    fd_ = ::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd_ >= 0)
         return;
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
