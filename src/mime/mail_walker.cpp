@@ -38,17 +38,19 @@ bool IsEndLine(std::string_view line) {
     return line.size() == 3 && (line[0] | 0x20) == 'e' && (line[1] | 0x20) == 'n' && (line[2] | 0x20) == 'd';
 }
 
-// "Name: value" with a name of printable characters, or a continuation line.
+// "Name: value".
 bool IsHeaderLine(std::string_view line) {
     const auto colon = line.find(':');
     if (colon == 0 || colon == std::string_view::npos || colon > 76)
         return false;
+    // Real header names are letters, digits and dashes; UU data lines hold colons too.
     for (std::size_t i = 0; i < colon; ++i) {
-        const auto c = static_cast<unsigned char>(line[i]);
-        if (c <= ' ' || c >= 127)
+        const char c = line[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
             return false;
     }
-    return true;
+    const TUULine uu = ClassifyUULine(line);
+    return !(uu.Kind == TUULine::Data && uu.Bytes == kUULineBytes && !uu.Short);
 }
 
 bool IsContinuationLine(std::string_view line) { return !line.empty() && IsBlankChar(line[0]); }

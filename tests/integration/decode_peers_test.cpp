@@ -72,13 +72,12 @@ TEST(UuencodePeer, PartsCutWithSplitAndCopiedFromMailsAreJoinedByTheWizard) {
     ASSERT_GE(parts.size(), 3u);
 
     FakeDesktop desktop;
-    TmsMessage message;
-    TfrmDecode wizard(desktop, message, 0ms);
+    TfrmDecode wizard(desktop, 0ms);
     const std::string n = std::to_string(parts.size());
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        // Each part arrives as its own mail, copied whole with CR LF line ends.
-        const std::string copied = MailHeaders("game.zip (" + std::to_string(i + 1) + "/" + n + ")") +
-                                   "Part " + std::to_string(i + 1) + " of " + n + "\n\n" + parts[i] + Signature;
+    // Each part arrives as its own mail, copied whole with CR LF line ends, last part first.
+    for (std::size_t k = parts.size(); k-- > 0;) {
+        const std::string copied = MailHeaders("game.zip (" + std::to_string(k + 1) + "/" + n + ")") +
+                                   "Part " + std::to_string(k + 1) + " of " + n + "\n\n" + parts[k] + Signature;
         desktop.Clipboard = ReplaceEach("\n", copied, "\r\n");
         wizard.btnNext.Click();
     }
