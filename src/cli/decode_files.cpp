@@ -124,8 +124,7 @@ int DecodeFiles(const std::vector<std::string>& files, const std::string& outDir
         }
     }
     for (const auto& f : receiver.Pending()) {
-        err << "ostrel-cli decode: " << f.Name << " is incomplete: " << f.Why << " (first part held from "
-            << f.Origin << ")\n";
+        err << "ostrel-cli decode: " << f.Name << " is incomplete: " << f.Why << "; nothing was saved\n";
         failed = true;
     }
     if (receiver.Settled().empty() && receiver.Pending().empty() && !failed) {

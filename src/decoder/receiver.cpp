@@ -122,12 +122,17 @@ TSubjectPart PartInSubject(std::string_view subject) {
         }
     result.Part = best->Part;
     result.Total = best->Total;
-    std::string base(subject.substr(0, best->From));
-    base += subject.substr(best->To);
-    base = CollapseLower(base);
-    while (!base.empty() && (base.back() == '-' || base.back() == ' ' || base.back() == ':'))
-        base.pop_back();
-    result.Base = base;
+    std::string text(subject.substr(0, best->From));
+    text += subject.substr(best->To);
+    auto trim = [](std::string t) {
+        while (!t.empty() && (t.back() == '-' || t.back() == ' ' || t.back() == ':'))
+            t.pop_back();
+        while (!t.empty() && t.front() == ' ')
+            t.erase(0, 1);
+        return t;
+    };
+    result.Text = trim(text);
+    result.Base = trim(CollapseLower(text));
     return result;
 }
 
@@ -185,6 +190,8 @@ struct TReceiver::TImpl : TWalkerSink {
     TReceiveOptions options;
     std::vector<TReceivedFile> settled;
     std::map<std::string, std::unique_ptr<TGroup>> groups;
+    // Numbered files already joined: a part of one that comes again is a repeat.
+    std::set<std::string> joined;
     std::vector<std::unique_ptr<TContext>> contexts;
     std::uint64_t order = 0;
     int unnamed = 0;
@@ -215,9 +222,9 @@ struct TReceiver::TImpl : TWalkerSink {
     void Report(TReceivedFile r) {
         settled.push_back(r);
         if (r.State == TReceivedFile::Saved)
-            WriteDebugLog("Decoded " + r.Path);
+            TryWriteDebugLog("Decoded " + r.Path);
         else
-            WriteDebugLog("Not saved: " + r.Name + ": " + r.Why);
+            TryWriteDebugLog("Not saved: " + r.Name + ": " + r.Why);
         if (options.OnFile)
             options.OnFile(settled.back());
     }
@@ -271,9 +278,17 @@ struct TReceiver::TImpl : TWalkerSink {
         return best;
     }
 
+    // A group made only for a repeated part.
+    void ForgetIfEmpty(TGroup& g) {
+        if (!g.Assembly && g.Held.empty() && g.Segments == 0)
+            groups.erase(g.Key);
+    }
+
     std::string NewUnnumberedKey() { return "uu#" + std::to_string(++unnumberedKeys); }
 
-    bool Holds(const TGroup& g, int part) const { return part < g.Next || g.Held.count(part) > 0; }
+    bool Holds(const TGroup& g, int part) const {
+        return part < g.Next || g.Held.count(part) > 0 || joined.count(g.Key) > 0;
+    }
 
     // Where a part's data goes: straight into the assembly when it is the next one, else into
     // a file of its own.
@@ -282,8 +297,10 @@ struct TReceiver::TImpl : TWalkerSink {
         a.Part = part;
         if (Holds(g, part)) {
             a.Drop = true;
-            WriteDebugLog("Part " + std::to_string(part) + " of " + (g.Name.empty() ? g.Key : g.Name) +
+            a.Group = nullptr;
+            TryWriteDebugLog("Part " + std::to_string(part) + " of " + (g.Name.empty() ? g.Key : g.Name) +
                           " came again: dropped");
+            ForgetIfEmpty(g);
             return;
         }
         if (part == g.Next && g.Assembly) {
@@ -386,12 +403,14 @@ struct TReceiver::TImpl : TWalkerSink {
         }
         std::unique_ptr<TGroup> owned = std::move(groups[g.Key]);
         groups.erase(g.Key);
+        if (owned->Numbered)
+            joined.insert(owned->Key);
         const int parts = owned->Numbered ? owned->Total : owned->Segments;
         if (owned->Kind == TFoundKind::Partial) {
             if (!damage.empty() || !owned->Assembly) {
                 TReceivedFile r;
                 r.State = TReceivedFile::Damaged;
-                r.Name = owned->Key.substr(owned->Key.find(':') + 1);
+                r.Name = owned->Name.empty() ? owned->Key.substr(owned->Key.find(':') + 1) : owned->Name;
                 r.Why = damage.empty() ? "its parts could not be joined" : damage;
                 r.Origin = owned->Origin;
                 r.PartsHeld = r.PartsTotal = owned->Total;
@@ -466,6 +485,9 @@ struct TReceiver::TImpl : TWalkerSink {
                 break;
             }
             TGroup& g = MakeGroup("partial:" + f.PartialId, TFoundKind::Partial, f.Total);
+            // Until the parts are joined, the subject names what they hold.
+            if (g.Name.empty() && !subject.Text.empty())
+                g.Name = subject.Text;
             Place(a, g, f.Part);
             break;
         }
@@ -543,7 +565,8 @@ struct TReceiver::TImpl : TWalkerSink {
                 else
                     g = &MakeGroup(NewUnnumberedKey(), TFoundKind::UUPart, 0);
                 if (Holds(*g, 1)) {
-                    WriteDebugLog("Part 1 of " + f.Name + " came again: dropped");
+                    TryWriteDebugLog("Part 1 of " + f.Name + " came again: dropped");
+                    ForgetIfEmpty(*g);
                     return;
                 }
                 g->Name = f.Name.empty() ? MadeUpName(f) : f.Name;

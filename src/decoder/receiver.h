@@ -16,6 +16,8 @@ struct TSubjectPart {
     int Part = 0; // 0: the subject has no numbering
     int Total = 0;
     std::string Base;
+    // The subject without the numbering, as written.
+    std::string Text;
 };
 TSubjectPart PartInSubject(std::string_view subject);
 

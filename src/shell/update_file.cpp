@@ -179,7 +179,7 @@ bool ProcessUpdateFile(Desktop& desktop, const std::string& text, const std::fun
             break;
     }
     if (!broken.empty()) {
-        WriteDebugLog("Update file refused: " + broken);
+        TryWriteDebugLog("Update file refused: " + broken);
         PushyMessageDlg(desktop,
                         "The update file is damaged (" + broken +
                             "). Nothing was changed.\r\n\nCopy the whole mail again, or ask for the update again.",
@@ -200,7 +200,7 @@ bool ProcessUpdateFile(Desktop& desktop, const std::string& text, const std::fun
         const TBlock& b = collector.Blocks[id];
         const std::string place = b.Name.empty() ? std::string() : DeliveredPlace(b.Name, templates);
         if (place.empty()) {
-            WriteDebugLog("Update file refused: " + b.Name);
+            TryWriteDebugLog("Update file refused: " + b.Name);
             continue;
         }
         // A name given twice: the later block wins.
@@ -216,7 +216,7 @@ bool ProcessUpdateFile(Desktop& desktop, const std::string& text, const std::fun
         return false;
     ReplaceAll(files);
     for (const auto& f : files)
-        WriteDebugLog("Updated " + f.first);
+        TryWriteDebugLog("Updated " + f.first);
     PushyMessageDlg(desktop, "Ostrel will restart with fresh data", TMsgDlgType::mtInformation, mbOK, 0, nullptr);
     if (restart)
         restart();
