@@ -223,7 +223,7 @@ struct TMailWalker::TImpl {
             const void* lf = std::memchr(piece.data(), '\n', size);
             if (!lf) {
                 carry.append(piece);
-                if (carry.size() >= kMaxLine)
+                if (carry.size() > kMaxLine)
                     SpillCarry();
                 return;
             }
@@ -242,7 +242,7 @@ struct TMailWalker::TImpl {
             const void* lf = std::memchr(piece.data() + pos, '\n', size - pos);
             if (!lf) {
                 carry.assign(piece.substr(pos));
-                if (carry.size() >= kMaxLine)
+                if (carry.size() > kMaxLine)
                     SpillCarry();
                 return;
             }
@@ -252,24 +252,24 @@ struct TMailWalker::TImpl {
         }
     }
 
-    // An over-long line leaves in pieces.
+    // An over-long line leaves in pieces of kMaxLine bytes counted from its start, the same
+    // pieces however the text was cut (RawLine cuts a whole line the same way).
     void SpillCarry() {
-        std::string whole;
-        whole.swap(carry);
-        // Keep a CR at the end for the next piece: it may be the first half of a line end.
-        std::string keep;
-        while (!whole.empty() && whole.back() == '\r') {
-            keep += '\r';
-            whole.pop_back();
+        std::size_t at = 0;
+        while (carry.size() - at > kMaxLine) {
+            Line(std::string_view(carry).substr(at, kMaxLine));
+            at += kMaxLine;
         }
-        for (std::size_t at = 0; at < whole.size(); at += kMaxLine)
-            Line(std::string_view(whole).substr(at, kMaxLine));
-        carry = keep;
+        carry.erase(0, at);
     }
 
     // A line as it came, up to its LF: trailing CRs are part of the line end, and a CR inside
     // the line ends a line too.
     void RawLine(std::string_view raw) {
+        while (raw.size() > kMaxLine) {
+            Line(raw.substr(0, kMaxLine));
+            raw.remove_prefix(kMaxLine);
+        }
         while (!raw.empty() && raw.back() == '\r')
             raw.remove_suffix(1);
         for (;;) {
