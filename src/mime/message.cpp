@@ -8,6 +8,7 @@
 
 #include "mime/base64.h"
 #include "mime/encoder.h"
+#include "mime/header_params.h"
 #include "mime/quoted_printable.h"
 #include "util/error.h"
 #include "util/file_io.h"
@@ -85,31 +86,6 @@ void CheckAddress(const TmsMailAddress& address, const char* field) {
     // Angle brackets in the address itself would end the "<...>" it is written in.
     if (address.Address.find_first_of("<>") != std::string::npos)
         throw EMessageError(std::string("Invalid character in ") + field);
-}
-
-bool IsValidUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        if (c < 0x80)
-            extra = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
-            extra = 1;
-        else if ((c & 0xF0) == 0xE0)
-            extra = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
-            extra = 3;
-        else
-            return false;
-        if (i + extra >= s.size())
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 // Types the program must know even on a system without a MIME table.

@@ -23,25 +23,6 @@ std::string Mail(const std::string& subject, const std::string& body) {
            "\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\n" + body;
 }
 
-// The encoded lines of data, cut into parts the way a server splits a file over mails.
-std::vector<std::string> EncodedParts(const std::string& name, const std::string& data, int parts) {
-    std::string lines;
-    UUEncodeLines(data, lines);
-    std::vector<std::string> all;
-    for (std::size_t at = 0; at < lines.size();) {
-        auto end = lines.find("\r\n", at);
-        all.push_back(lines.substr(at, end + 2 - at));
-        at = end + 2;
-    }
-    std::vector<std::string> out(static_cast<std::size_t>(parts));
-    out[0] = "begin 644 " + name + "\r\n";
-    const std::size_t per = (all.size() + static_cast<std::size_t>(parts) - 1) / static_cast<std::size_t>(parts);
-    for (std::size_t i = 0; i < all.size(); ++i)
-        out[std::min(i / per, out.size() - 1)] += all[i];
-    out.back() += "`\r\nend\r\n";
-    return out;
-}
-
 class WizardTest : public ::testing::Test {
 protected:
     test::ProgramFolder folder;
@@ -77,7 +58,7 @@ TEST_F(WizardTest, CreationResetsStateAndShowsTheWindowTexts) {
 TEST_F(WizardTest, OnePartHoldingTheWholeFileIsDecodedIntoDownloadsWhichIsCreated) {
     const std::string data = RandomBytes(3000, 7);
     TfrmDecode w(desktop, 0ms);
-    desktop.Clipboard = Mail("Your file", "Here it is:\r\n\r\n" + EncodedParts("a.zip", data, 1)[0] + "\r\n-- \r\nsig");
+    desktop.Clipboard = Mail("Your file", "Here it is:\r\n\r\n" + test::UUParts("a.zip", data, 1)[0] + "\r\n-- \r\nsig");
     w.btnNext.Click();
     ASSERT_EQ(DialogsWith("Decoded\r\n\n" + folder.Path() + "downloads/a.zip"), 1);
     EXPECT_EQ(folder.Read("downloads/a.zip"), data);
@@ -101,7 +82,7 @@ TEST_F(WizardTest, ATextWithoutEncodedDataIsABadFirstPartAndTheWizardWaits) {
 
 TEST_F(WizardTest, PartsCopiedInAnyOrderShowWhatIsHeldAndWhatIsStillNeeded) {
     const std::string data = RandomBytes(20000, 9);
-    const auto parts = EncodedParts("big.bin", data, 3);
+    const auto parts = test::UUParts("big.bin", data, 3);
     TfrmDecode w(desktop, 0ms);
     const std::string signature = "\r\n-- \r\nByMail server, at your service\r\n";
     desktop.Clipboard = Mail("big.bin (3/3)", "> quoted text\r\n" + parts[2] + signature);
@@ -133,7 +114,7 @@ TEST_F(WizardTest, PartsCopiedInAnyOrderShowWhatIsHeldAndWhatIsStillNeeded) {
 
 TEST_F(WizardTest, SavedMailsOpenedAtOnceAndDamageIsNamedNotSaved) {
     const std::string data = RandomBytes(6000, 11);
-    const auto parts = EncodedParts("lf.bin", data, 2);
+    const auto parts = test::UUParts("lf.bin", data, 2);
     folder.Write("p1.eml", ReplaceEach("\r\n", Mail("lf.bin (1/2)", parts[0]), "\n"));
     folder.Write("p2.eml", Mail("lf.bin (2/2)", parts[1]));
     TfrmDecode w(desktop, 0ms);
@@ -144,7 +125,7 @@ TEST_F(WizardTest, SavedMailsOpenedAtOnceAndDamageIsNamedNotSaved) {
     EXPECT_NE(w.ModalResult, 0);
 
     TfrmDecode again(desktop, 0ms);
-    std::string broken = EncodedParts("bad.bin", data, 1)[0];
+    std::string broken = test::UUParts("bad.bin", data, 1)[0];
     broken.erase(broken.find("\r\nM", 200) + 10, 1);
     desktop.Clipboard = Mail("bad", broken);
     again.btnNext.Click();

@@ -24,26 +24,6 @@ std::string Mail(const std::string& subject, const std::string& body) {
            "\r\nMessage-ID: <M1234567890123456789012345678901234567890@bymail.example>\r\n\r\n" + body;
 }
 
-// The encoded lines of data cut into parts, the first with the begin line, the last with the
-// closing lines, as a server splits a file over mails.
-std::vector<std::string> UUParts(const std::string& name, const std::string& data, int parts) {
-    std::string lines;
-    UUEncodeLines(data, lines);
-    std::vector<std::string> all;
-    for (std::size_t at = 0; at < lines.size();) {
-        const auto end = lines.find("\r\n", at);
-        all.push_back(lines.substr(at, end + 2 - at));
-        at = end + 2;
-    }
-    std::vector<std::string> out(static_cast<std::size_t>(parts));
-    out[0] = "begin 644 " + name + "\r\n";
-    const std::size_t per = (all.size() + static_cast<std::size_t>(parts) - 1) / static_cast<std::size_t>(parts);
-    for (std::size_t i = 0; i < all.size(); ++i)
-        out[std::min(i / per, out.size() - 1)] += all[i];
-    out.back() += "`\r\nend\r\n";
-    return out;
-}
-
 std::string Numbered(const std::string& name, std::size_t i, std::size_t n, const std::string& part) {
     return Mail(name + " (" + std::to_string(i + 1) + "/" + std::to_string(n) + ")",
                 "Part follows.\r\n\r\n" + part + "\r\n-- \r\nByMail\r\n");
@@ -68,7 +48,7 @@ protected:
 
 TEST_F(ReceiverTest, PartsInAnyOrderWithRepeatsJoinOnceAllAreThereAndMissingOnesAreNamed) {
     const std::string a = RandomBytes(40000, 1), b = RandomBytes(30000, 2);
-    const auto pa = UUParts("a.bin", a, 4), pb = UUParts("b.bin", b, 3);
+    const auto pa = test::UUParts("a.bin", a, 4), pb = test::UUParts("b.bin", b, 3);
     // Two files interleaved, backwards, part 2 of a twice; part 3 of a kept back.
     for (const std::string& mail : {Numbered("a.bin", 3, 4, pa[3]), Numbered("b.bin", 2, 3, pb[2]),
                                     Numbered("a.bin", 1, 4, pa[1]), Numbered("b.bin", 1, 3, pb[1]),
@@ -97,7 +77,7 @@ TEST_F(ReceiverTest, NothingIsReplacedAClashOfAnyKindGetsTheNextNumber) {
     fs::create_symlink(dir.File("nowhere"), Out() + "f (1).zip"); // a link to nothing
     test::WriteAll(Out() + "f (2).zip", "mine");
     const std::string data = RandomBytes(500, 3);
-    Give(Mail("f.zip", UUParts("f.zip", data, 1)[0]));
+    Give(Mail("f.zip", test::UUParts("f.zip", data, 1)[0]));
     ASSERT_EQ(receiver.Settled().size(), 1u);
     EXPECT_EQ(receiver.Settled()[0].Path, Out() + "f (3).zip");
     EXPECT_TRUE(Saved("f (3).zip") == data);
@@ -108,13 +88,13 @@ TEST_F(ReceiverTest, NothingIsReplacedAClashOfAnyKindGetsTheNextNumber) {
 
 TEST_F(ReceiverTest, DamagedOrCutOffDataIsNamedAndNeverSavedUnderItsName) {
     const std::string data = RandomBytes(9000, 4);
-    std::string uu = UUParts("lost.bin", data, 1)[0];
+    std::string uu = test::UUParts("lost.bin", data, 1)[0];
     // A data line that lost a character in the middle of the block.
     const auto line = uu.find("\r\nM", uu.size() / 2) + 2;
     uu.erase(line + 30, 1);
     Give(Mail("one", uu));
     // No end line: the mail was cut off.
-    std::string cut = UUParts("cut.bin", data, 1)[0];
+    std::string cut = test::UUParts("cut.bin", data, 1)[0];
     cut.resize(cut.size() / 2);
     cut.resize(cut.rfind("\r\n") + 2);
     Give(Mail("two", cut));
@@ -150,7 +130,7 @@ TEST_F(ReceiverTest, TheOldJoinFaultsTrueEndsHeaderLinesStrippedBlanksAndLineEnd
     // with "END": not the whole file.
     std::string data = RandomBytes(44 * 45, 5);
     data.replace(22 * 45 - 3, 3, std::string(3, '\0'));
-    const auto parts = UUParts("exe.bin", data, 2);
+    const auto parts = test::UUParts("exe.bin", data, 2);
     std::string first = parts[0];
     ASSERT_EQ(first[first.size() - 3], '`');
     Give(Mail("exe.bin", first + "END of part 1, cut here\r\n"));
@@ -193,7 +173,7 @@ TEST_F(ReceiverTest, BlanksAMailProgramStrippedAreRestoredAndALastPartOfClosingL
 
 TEST_F(ReceiverTest, SeveralMailsInOneTextAnMboxAndOnePieceAtATime) {
     const std::string data = RandomBytes(20000, 7);
-    const auto parts = UUParts("m.bin", data, 3);
+    const auto parts = test::UUParts("m.bin", data, 3);
     std::string mbox;
     for (std::size_t i : {2u, 0u, 1u})
         mbox += "From server@bymail.example Mon Dec  7 10:00:00 2026\n" +
@@ -216,7 +196,7 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
     const std::string data = RandomBytes(3000, 8);
     std::string b64;
     Base64EncodeLines(data, b64);
-    std::string uu = UUParts("inner.uu.bin", data, 1)[0];
+    std::string uu = test::UUParts("inner.uu.bin", data, 1)[0];
     std::string qp; // the UU block as a quoted-printable text body ("=" escaped)
     for (char c : uu)
         qp += c == '=' ? std::string("=3D") : std::string(1, c);
@@ -260,7 +240,7 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
 
 TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksYEncAndBtoaWithTheirChecks) {
     const std::string data = RandomBytes(5000, 9);
-    Give(Mail("x", ReplaceFirst("begin 644 n.bin", UUParts("n.bin", data, 1)[0], "begin 0644 my file v2.bin")));
+    Give(Mail("x", ReplaceFirst("begin 644 n.bin", test::UUParts("n.bin", data, 1)[0], "begin 0644 my file v2.bin")));
     // yEnc, right and with one byte changed.
     std::string body;
     for (unsigned char c : data) {
@@ -290,7 +270,7 @@ TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksYEncAndBtoaWithTheirCh
 TEST_F(ReceiverTest, AFolderThatCannotBeMadeIsReportedNotLost) {
     test::WriteAll(dir.File("plain"), "a file, not a folder");
     TReceiver blocked(TReceiveOptions{dir.File("plain/out/"), {}, {}});
-    blocked.AddText(Mail("x", UUParts("x.bin", "data", 1)[0]), "clipboard");
+    blocked.AddText(Mail("x", test::UUParts("x.bin", "data", 1)[0]), "clipboard");
     ASSERT_EQ(blocked.Settled().size(), 1u);
     EXPECT_EQ(blocked.Settled()[0].State, State::NotSaved);
     EXPECT_NE(blocked.Settled()[0].Why.find("Not a directory"), std::string::npos) << blocked.Settled()[0].Why;
