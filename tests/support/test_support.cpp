@@ -9,7 +9,6 @@
 #include <stdexcept>
 
 #include "mime/uucode.h"
-
 #include "util/program_state.h"
 
 namespace ostrel::test {
