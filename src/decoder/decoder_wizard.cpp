@@ -153,13 +153,24 @@ void TfrmDecode::Receive(const std::function<void(TReceiver&)>& give, bool fromC
         heldBefore += f.PartsHeld;
     const int expectedBefore = expectedPart_;
     lblPart.SetCaption("Processing File");
+    // The window stays alive during a long decode; another press must wait for this one.
+    busy_ = true;
+    btnNext.SetEnabled(false);
+    btnOpen.SetEnabled(false);
+    auto ready = [this] {
+        busy_ = false;
+        btnNext.SetEnabled(true);
+        btnOpen.SetEnabled(true);
+    };
     try {
         give(receiver);
     } catch (...) {
+        ready();
         Refresh();
         ShowExpectedPart();
         throw;
     }
+    ready();
     Refresh();
     int heldAfter = 0;
     for (const auto& f : receiver.Pending())
@@ -218,6 +229,8 @@ void TfrmDecode::Receive(const std::function<void(TReceiver&)>& give, bool fromC
 }
 
 void TfrmDecode::btnNextClick() {
+    if (busy_)
+        return;
     const std::string text = desktop_.ClipboardText();
     if (IsBlankText(text) && !receiver_) {
         desktop_.MessageDlg("Bad first part", TMsgDlgType::mtError, mbCancel, 0);
@@ -228,6 +241,8 @@ void TfrmDecode::btnNextClick() {
 }
 
 void TfrmDecode::btnOpenClick() {
+    if (busy_)
+        return;
     const std::vector<std::string> files =
         desktop_.OpenFileNames("Open the mails of a received file", "Mails (*.eml *.mbox *.txt *.msg);;All files (*)");
     if (files.empty())

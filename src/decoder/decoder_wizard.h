@@ -63,6 +63,7 @@ private:
     std::chrono::milliseconds clipboardSettle_;
     std::unique_ptr<TReceiver> receiver_;
     int expectedPart_ = 1;
+    bool busy_ = false;
 };
 
 } // namespace ostrel

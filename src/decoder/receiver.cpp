@@ -193,6 +193,7 @@ struct TReceiver::TImpl : TWalkerSink {
     // Numbered files already joined: a part of one that comes again is a repeat.
     std::set<std::string> joined;
     std::vector<std::unique_ptr<TContext>> contexts;
+    std::vector<std::unique_ptr<TMailWalker>> spareWalkers;
     std::uint64_t order = 0;
     int unnamed = 0;
     int unnumberedKeys = 0;
@@ -590,7 +591,13 @@ struct TReceiver::TImpl : TWalkerSink {
     void Begin(const std::string& origin) {
         auto c = std::make_unique<TContext>();
         c->Origin = origin;
-        c->Walker = std::make_unique<TMailWalker>(*this);
+        if (!spareWalkers.empty()) {
+            c->Walker = std::move(spareWalkers.back());
+            spareWalkers.pop_back();
+            c->Walker->Reset();
+        } else {
+            c->Walker = std::make_unique<TMailWalker>(*this);
+        }
         contexts.push_back(std::move(c));
     }
 
@@ -604,6 +611,7 @@ struct TReceiver::TImpl : TWalkerSink {
         if (contexts.empty())
             return;
         Ctx().Walker->Finish();
+        spareWalkers.push_back(std::move(Ctx().Walker));
         contexts.pop_back();
     }
 };

@@ -27,6 +27,20 @@ constexpr std::size_t kMaxHeldLines = 200;
 
 bool IsBlankChar(char c) { return c == ' ' || c == '\t'; }
 
+// Whether text starts with word (lower case) in any case.
+bool StartsNoCase(std::string_view text, std::string_view word) {
+    if (text.size() < word.size())
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+        if (c != word[i])
+            return false;
+    }
+    return true;
+}
+
 std::string_view TrimRight(std::string_view s) {
     while (!s.empty() && (IsBlankChar(s.back()) || s.back() == '\r'))
         s.remove_suffix(1);
@@ -57,15 +71,17 @@ bool IsContinuationLine(std::string_view line) { return !line.empty() && IsBlank
 
 // Header names that begin a mail's header block; a header line of another name may be text.
 bool IsMailHeaderName(std::string_view line) {
+    // Most lines are data or text: no colon near the start, or not a letter first.
+    if (line.empty() || !((line[0] | 0x20) >= 'a' && (line[0] | 0x20) <= 'z') ||
+        !std::memchr(line.data(), ':', std::min<std::size_t>(line.size(), 78)))
+        return false;
     static const char* const kNames[] = {"from:",       "to:",          "cc:",         "subject:",
                                          "date:",       "return-path:", "received:",   "message-id:",
                                          "reply-to:",   "sender:",      "delivered-to:", "mime-version:",
                                          "newsgroups:", "path:",        "envelope-to:", "content-type:"};
-    for (const char* name : kNames) {
-        const std::size_t n = std::strlen(name);
-        if (line.size() >= n && EqualsNoCase(std::string(line.substr(0, n)), name))
+    for (const char* name : kNames)
+        if (StartsNoCase(line, name))
             return true;
-    }
     return line.size() > 2 && (line[0] | 0x20) == 'x' && line[1] == '-' && IsHeaderLine(line);
 }
 
@@ -73,18 +89,16 @@ bool IsMboxFromLine(std::string_view line) { return line.starts_with("From ") &&
 
 // Header names that prove a block of header lines is a mail's.
 bool IsProofHeader(std::string_view line) {
-    for (const char* name : {"from:", "subject:", "date:", "message-id:", "received:", "return-path:"}) {
-        const std::size_t n = std::strlen(name);
-        if (line.size() >= n && EqualsNoCase(std::string(line.substr(0, n)), name))
+    for (const char* name : {"from:", "subject:", "date:", "message-id:", "received:", "return-path:"})
+        if (StartsNoCase(line, name))
             return true;
-    }
     return false;
 }
 
 } // namespace
 
 bool ParseUUBeginLine(std::string_view line, std::string& name) {
-    if (line.size() < 7 || !EqualsNoCase(std::string(line.substr(0, 5)), "begin") || !IsBlankChar(line[5]))
+    if (line.size() < 7 || !StartsNoCase(line, "begin") || !IsBlankChar(line[5]))
         return false;
     std::size_t pos = 5;
     while (pos < line.size() && IsBlankChar(line[pos]))
@@ -106,6 +120,12 @@ bool ParseUUBeginLine(std::string_view line, std::string& name) {
 
 struct TMailWalker::TImpl {
     explicit TImpl(TWalkerSink& s) : sink(s) { out.reserve(kOutCapacity); }
+    TImpl(TWalkerSink& s, std::string buffer, std::string carryBuffer)
+        : sink(s), carry(std::move(carryBuffer)), out(std::move(buffer)) {
+        out.clear();
+        carry.clear();
+        out.reserve(kOutCapacity);
+    }
 
     // ---- what a text part (or a mail without MIME) is scanned for
     struct TScan {
@@ -303,11 +323,14 @@ struct TMailWalker::TImpl {
         Process(text);
     }
 
-    // Whole full UU lines go straight to the decoder, without being split one by one.
+    // Whole full UU lines and runs of base64 lines go straight to the decoder, without being
+    // split one by one.
     std::size_t Bulk(std::string_view rest) {
         if (stack.empty() || !held.empty())
             return 0;
         TEntity& e = *stack.back();
+        if (!e.ReadingHeaders && e.Kind == TKind::Binary && e.Transfer == TTransfer::Base64)
+            return BulkBase64(e, rest);
         if (e.ReadingHeaders || e.Kind != TKind::Text || e.Transfer != TTransfer::Plain)
             return 0;
         TScan& s = *e.Scan;
@@ -327,6 +350,36 @@ struct TMailWalker::TImpl {
         line += produced / kUULineBytes;
         MaybeFlush();
         return used;
+    }
+
+    // The base64 lines at the start of rest, up to a line that may be a boundary or a header of
+    // the next mail (base64 has neither "-", ":" nor blanks), decoded in one go; the line
+    // lengths are checked as the line-by-line way checks them.
+    std::size_t BulkBase64(TEntity& e, std::string_view rest) {
+        const char* base = rest.data();
+        std::size_t pos = 0;
+        std::size_t lines = 0;
+        constexpr std::size_t kStretch = 64 * 1024;
+        while (pos < rest.size() && pos < kStretch) {
+            const void* lf = std::memchr(base + pos, '\n', rest.size() - pos);
+            if (!lf)
+                break;
+            const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
+            std::string_view l = rest.substr(pos, end - pos);
+            if (l.empty() || l[0] == '-' || std::memchr(l.data(), ':', l.size()) || std::memchr(l.data(), ' ', l.size()))
+                break;
+            // The same bookkeeping as for one line, the line number being the one it will have.
+            ++line;
+            Base64Line(e.FirstLength, e.ShortSeen, e.Damage, l);
+            ++lines;
+            pos = end + 1;
+        }
+        if (pos == 0)
+            return 0;
+        std::string& o = OutFor(e.FileId);
+        e.Base64->Decode(rest.substr(0, pos), o);
+        MaybeFlush();
+        return pos;
     }
 
     // ---------------------------------------------------------------- new mails in one text
@@ -1159,6 +1212,14 @@ TMailWalker::TMailWalker(TWalkerSink& sink) : impl_(std::make_unique<TImpl>(sink
 TMailWalker::~TMailWalker() = default;
 void TMailWalker::Feed(std::string_view piece) { impl_->Feed(piece); }
 void TMailWalker::Finish() { impl_->Finish(); }
+void TMailWalker::Reset() {
+    TWalkerSink& sink = impl_->sink;
+    std::string out;
+    out.swap(impl_->out);
+    std::string carry;
+    carry.swap(impl_->carry);
+    impl_ = std::make_unique<TImpl>(sink, std::move(out), std::move(carry));
+}
 std::uint64_t TMailWalker::Line() const { return impl_->line; }
 
 } // namespace ostrel

@@ -82,6 +82,9 @@ public:
     void Feed(std::string_view piece);
     // The text is over: whatever is still open ends here.
     void Finish();
+    // Ready for another text, keeping the buffers (a walker per text would take fresh memory
+    // for each of a thousand parts).
+    void Reset();
     // Lines read so far.
     std::uint64_t Line() const;
 

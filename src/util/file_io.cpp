@@ -240,6 +240,18 @@ void TNewFile::Write(std::string_view data) {
     if (const int err = WriteAllToFd(fd_, data.data(), data.size()); err != 0)
         throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(err));
     size_ += data.size();
+    StartWriteBack();
+}
+
+void TNewFile::StartWriteBack() {
+    // The disk starts on what is written while the rest is still being decoded, so that the
+    // flush at the end finds little left to do.
+    constexpr std::uint64_t kStep = 4 << 20;
+    if (size_ - writtenBack_ < kStep)
+        return;
+    ::sync_file_range(fd_, static_cast<off_t>(writtenBack_), static_cast<off_t>(size_ - writtenBack_),
+                      SYNC_FILE_RANGE_WRITE);
+    writtenBack_ = size_;
 }
 
 void TNewFile::AppendFrom(int fd, std::uint64_t offset, std::uint64_t length) {
@@ -249,6 +261,7 @@ void TNewFile::AppendFrom(int fd, std::uint64_t offset, std::uint64_t length) {
         if (n > 0) {
             length -= static_cast<std::uint64_t>(n);
             size_ += static_cast<std::uint64_t>(n);
+            StartWriteBack();
             continue;
         }
         if (n < 0 && errno == EINTR)

@@ -71,10 +71,12 @@ public:
     void Discard();
 
 private:
+    void StartWriteBack();
     std::string folder_;
     std::string tempPath_; // set when the file has a temporary name
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    std::uint64_t writtenBack_ = 0;
 };
 
 } // namespace ostrel
