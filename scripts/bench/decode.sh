@@ -72,7 +72,7 @@ for _ in $(seq "$runs"); do
     measure cp+sync sh -c 'cp rand.bin out/rand.bin && sync out/rand.bin'
     measure ours-uu "$cli" decode --out out uu.eml
     measure uudecode+sync sh -c 'uudecode -o out/rand.bin uu.eml && sync out/rand.bin'
-    measure ours-join1000 sh -c "\"$cli\" decode --out out part.*"
+    measure ours-join1000 "$cli" decode --out out part.*
     measure ours-base64 "$cli" decode --out out b64.eml
     measure base64-d+sync sh -c 'base64 -d rand.b64 > out/rand.bin && sync out/rand.bin'
     measure munpack+sync sh -c 'cd out && munpack -q -f ../b64.eml >/dev/null && sync rand.bin'

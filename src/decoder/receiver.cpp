@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <map>
 #include <set>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mime/header_params.h"
@@ -640,12 +642,19 @@ void TReceiver::AddFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw EInOutError("Cannot open " + path + ": " + std::strerror(errno));
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Read where the system keeps the file, without copying it into a buffer of ours.
+    if (regular && st.st_size > 0 && AddMapped(fd, path, st.st_size)) {
+        ::close(fd);
+        return;
+    }
     std::string& buffer = impl_->buffer;
     buffer.resize(kReadPiece);
     Begin(path);
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    std::uint64_t left = regular ? static_cast<std::uint64_t>(st.st_size) : ~std::uint64_t{0};
+    while (left > 0) {
+        const ssize_t n = ::read(fd, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -656,12 +665,48 @@ void TReceiver::AddFile(const std::string& path) {
         }
         if (n == 0)
             break;
+        // A file that grows while it is read is read as far as it was.
+        if (regular)
+            left -= static_cast<std::uint64_t>(n);
         Feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
         if (impl_->options.Pump)
             impl_->options.Pump();
     }
     ::close(fd);
     End();
+}
+
+bool TReceiver::AddMapped(int fd, const std::string& path, std::int64_t size) {
+    // The file is read where the system keeps it, a window at a time: no copy into a buffer of
+    // ours, and the memory used stays that of one window whatever the size of the file.
+    constexpr std::int64_t kWindow = 8 << 20;
+    const auto length = static_cast<std::size_t>(std::min(size, kWindow));
+    void* first = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (first == MAP_FAILED)
+        return false;
+    Begin(path);
+    for (std::int64_t at = 0; at < size; at += kWindow) {
+        const auto n = static_cast<std::size_t>(std::min(size - at, kWindow));
+        void* window = at == 0 ? first : ::mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, at);
+        if (window == MAP_FAILED) {
+            const int err = errno;
+            End();
+            throw EInOutError("Cannot read " + path + ": " + std::strerror(err));
+        }
+        if (size > kWindow)
+            ::madvise(window, n, MADV_SEQUENTIAL);
+        try {
+            Feed(std::string_view(static_cast<const char*>(window), n));
+        } catch (...) {
+            ::munmap(window, n);
+            throw;
+        }
+        ::munmap(window, n);
+        if (impl_->options.Pump)
+            impl_->options.Pump();
+    }
+    End();
+    return true;
 }
 
 const std::vector<TReceivedFile>& TReceiver::Settled() const { return impl_->settled; }

@@ -86,6 +86,8 @@ public:
     void DiscardPending();
 
 private:
+    // AddFile for a regular file the system can map; false when it cannot.
+    bool AddMapped(int fd, const std::string& path, std::int64_t size);
     struct TImpl;
     std::unique_ptr<TImpl> impl_;
 };
