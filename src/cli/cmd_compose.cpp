@@ -1,15 +1,17 @@
 #include "cli/cmd_compose.h"
 
+#include <CLI/CLI.hpp>
 #include <iostream>
-#include <unistd.h>
+#include <memory>
 
 #include "cli/console_desktop.h"
+#include "cli/printable.h"
 #include "forms/controls.h"
 #include "mime/encoder.h"
 #include "mime/message.h"
 #include "servers/composition.h"
 #include "servers/server_directory.h"
-#include "shell/ostrel_app.h"
+#include "shell/settings.h"
 #include "util/ini_file.h"
 #include "util/program_state.h"
 #include "util/text.h"
@@ -17,14 +19,6 @@
 namespace ostrel {
 
 namespace {
-
-constexpr const char* Usage = "usage: ostrel-cli compose [--root DIR] URL...\n";
-
-std::string ExecutablePath() {
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
-}
 
 // The return-format and splitting preferences as the desktop program holds them once its
 // settings are loaded into the Preferences page: a format the page cannot show counts as none.
@@ -40,48 +34,9 @@ void LoadPreferences() {
     prefs.Chunks = ini.ReadBool("General", "Chunks", false);
 }
 
-} // namespace
-
-int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    std::string root;
-    std::vector<std::string> requests;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--root") {
-            if (i + 1 >= args.size()) {
-                err << "ostrel-cli compose: --root needs a folder\n" << Usage;
-                return 2;
-            }
-            root = args[++i];
-            if (root.empty()) {
-                err << "ostrel-cli compose: --root needs a folder\n" << Usage;
-                return 2;
-            }
-        } else if (a == "--") {
-            requests.insert(requests.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-            break;
-        } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-            err << "ostrel-cli compose: unknown option '" << a << "'\n" << Usage;
-            return 2;
-        } else {
-            requests.push_back(a);
-        }
-    }
-    if (requests.empty()) {
-        err << "ostrel-cli compose: no request text given\n" << Usage;
-        return 2;
-    }
-
-    auto& state = ProgramState();
-    if (!root.empty()) {
-        state.LocalRoot = root.back() == '/' ? root : root + "/";
-    } else {
-        state.ExePath = ExecutablePath();
-        state.LocalRoot = ProgramFolderFor(state.ExePath);
-    }
-
+int Compose(const std::vector<std::string>& requests, bool toTerminal, std::ostream& out, std::ostream& err) {
     ConsoleDesktop desktop(std::cin, err, false);
-    state.LogClock = &desktop;
+    ProgramState().LogClock = &desktop;
     TComboBox pages("cboHTTPServersPages", nullptr), binaries("cboHTTPServersBinary", nullptr),
         ftps("cboFTPservers", nullptr);
     TLabel pagesInfo("infoHTTPServersPages", nullptr), binariesInfo("infoHTTPServersBinary", nullptr),
@@ -91,11 +46,19 @@ int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, s
     std::string sender;
     try {
         LoadPreferences();
+        // The desktop program would not keep these settings; a mail made from them would ask
+        // the server for pieces of no size.
+        if (const auto& prefs = ProgramState().Prefs; !IsLegalChunkSize(prefs)) {
+            err << "ostrel-cli compose: the chunk size is not legal: files are to be split (Chunks=1) into pieces of "
+                << prefs.ChunkSize << " KB (ChunkSize) in " << Printable(SettingsFileName())
+                << ".\nSet a size above 0, or tick \"Don't split\", on the desktop program's Preferences page.\n";
+            return 1;
+        }
         sender = TIniFile(SettingsFileName()).ReadString("General", "Email", "");
         directory.LoadServerDirectory();
         directory.RefreshServerSelection();
     } catch (const std::exception& e) {
-        err << "ostrel-cli compose: " << e.what() << "\n";
+        err << "ostrel-cli compose: " << Printable(e.what(), TLineBreaks::Keep) << "\n";
         return 1;
     }
 
@@ -105,23 +68,35 @@ int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, s
     for (const auto& request : requests) {
         try {
             if (request.find('\n') != std::string::npos) {
-                err << "ostrel-cli compose: a request text must be one line: '" << request << "'\n";
+                err << "ostrel-cli compose: a request text must be one line: '" << Printable(request) << "'\n";
                 status = 1;
                 continue;
             }
             if (!ComposeRequest(request, sender, directory, msMessage1)) {
-                err << "ostrel-cli compose: no request form applies to '" << request << "'\n";
+                err << "ostrel-cli compose: no request mail can be made from '" << Printable(request)
+                    << "': it is neither a web, FTP, gopher or news address nor a mailserver: request\n";
                 status = 1;
                 continue;
             }
-            out << EncodeMessageText(msMessage1);
+            // The mail goes out as it would be sent, unless a terminal would act on its bytes.
+            const std::string mail = EncodeMessageText(msMessage1);
+            out << (toTerminal ? Printable(mail, TLineBreaks::Keep) : mail);
         } catch (const std::exception& e) {
-            err << "ostrel-cli compose: '" << request << "': " << e.what() << "\n";
+            err << "ostrel-cli compose: '" << Printable(request) << "': " << Printable(e.what(), TLineBreaks::Keep)
+                << "\n";
             status = 1;
         }
     }
     out.flush();
     return status;
+}
+
+} // namespace
+
+TCliRun DeclareComposeCommand(CLI::App& command) {
+    auto requests = std::make_shared<std::vector<std::string>>();
+    command.add_option("URL", *requests, "a request text, as it would be copied or typed")->type_name("")->required();
+    return [requests](const TCliContext& c) { return Compose(*requests, c.OutIsTerminal, c.Out, c.Err); };
 }
 
 } // namespace ostrel

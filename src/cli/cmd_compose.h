@@ -1,16 +1,14 @@
 #pragma once
 
-#include <iosfwd>
-#include <string>
-#include <vector>
+#include "cli/commands.h"
 
 namespace ostrel {
 
 // "ostrel-cli compose [--root DIR] URL...": prints, for each request text, the request mail as
 // the encoder writes it (header block, empty line, body), composed from the settings and the
-// program folder exactly as the desktop program would. args are the words after "compose".
-// Exit status: 0 when a request form applied to every text, 1 when one matched none or could
-// not be composed, 2 on bad usage; every failure is explained on err.
-int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// program folder exactly as the desktop program would. Exit status 0 when a mail was made for
+// every text, 1 when one could not be made or the settings refuse; every failure is explained
+// on err.
+TCliRun DeclareComposeCommand(CLI::App& command);
 
 } // namespace ostrel

@@ -1,55 +1,41 @@
 #include "cli/cmd_decode.h"
 
-#include <iostream>
-#include <unistd.h>
+#include <CLI/CLI.hpp>
+#include <memory>
 
 #include "cli/decode_files.h"
+#include "cli/printable.h"
 #include "decoder/decoder_wizard.h"
-#include "shell/ostrel_app.h"
-#include "util/program_state.h"
 
 namespace ostrel {
 
-namespace {
-
-std::string ProgramRoot() {
-    if (!ProgramState().LocalRoot.empty())
-        return ProgramState().LocalRoot;
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    return ProgramFolderFor(n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./"));
-}
-
-} // namespace
-
-int RunDecodeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    std::string outDir;
-    std::vector<std::string> files;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--out" && i + 1 < args.size())
-            outDir = args[++i];
-        else if (args[i].starts_with("--")) {
-            err << "ostrel-cli decode: unknown option " << args[i] << "\n";
-            return 2;
-        } else
-            files.push_back(args[i]);
-    }
-    if (files.empty()) {
-        err << "usage: ostrel-cli decode [--out DIR] FILE...\n";
-        return 2;
-    }
-    if (ProgramState().LocalRoot.empty())
-        ProgramState().LocalRoot = ProgramRoot();
-    if (outDir.empty())
-        outDir = TfrmDecode::DownloadsFolder();
-    if (outDir.back() != '/')
-        outDir += '/';
-    try {
-        return DecodeFiles(files, outDir, out, err);
-    } catch (const std::exception& e) {
-        err << "ostrel-cli decode: " << e.what() << "\n";
-        return 1;
-    }
+TCliRun DeclareDecodeCommand(CLI::App& command) {
+    struct TOptions {
+        std::string OutDir;
+        bool IgnorePartNumbers = false;
+        std::vector<std::string> Files;
+    };
+    auto o = std::make_shared<TOptions>();
+    command
+        .add_option("--out", o->OutDir, "the folder for the decoded files (default: downloads in the program folder)")
+        ->type_name("DIR")
+        ->check(NonEmpty("a folder"));
+    command.add_flag("--ignore-part-numbers", o->IgnorePartNumbers,
+                     "join the files in the order given even where their part numbers say otherwise");
+    command.add_option("FILE", o->Files, "received mails: whole mails, the parts of a file in any order, mboxes")
+        ->type_name("")
+        ->required();
+    return [o](const TCliContext& c) {
+        std::string outDir = o->OutDir.empty() ? TfrmDecode::DownloadsFolder() : o->OutDir;
+        if (outDir.back() != '/')
+            outDir += '/';
+        try {
+            return DecodeFiles(o->Files, outDir, o->IgnorePartNumbers, c.Out, c.Err);
+        } catch (const std::exception& e) {
+            c.Err << "ostrel-cli decode: " << Printable(e.what(), TLineBreaks::Keep) << "\n";
+            return 1;
+        }
+    };
 }
 
 } // namespace ostrel

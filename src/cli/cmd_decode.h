@@ -1,16 +1,14 @@
 #pragma once
 
-#include <iosfwd>
-#include <string>
-#include <vector>
+#include "cli/commands.h"
 
 namespace ostrel {
 
-// ostrel-cli decode [--out DIR] FILE...
-// Reads the mails in the files (whole mails, parts of split files in any order, mboxes) and saves
-// every file in them that decoded completely; each file written is printed on out, anything
-// damaged or incomplete is named on err. The folder is DIR, else "downloads" in the program
-// folder. Returns 0 when every file found was saved whole, 1 otherwise, 2 for a usage error.
-int RunDecodeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// "ostrel-cli decode [--root DIR] [--out DIR] [--ignore-part-numbers] FILE...": reads the mails
+// in the files (whole mails, parts of split files in any order, mboxes) and saves every file in
+// them that decoded completely. Each file written is printed on out; anything damaged, missing
+// parts or not saved is named on err. The folder is --out, else "downloads" in the program
+// folder. Exit status 0 when every file found was saved whole, 1 otherwise.
+TCliRun DeclareDecodeCommand(CLI::App& command);
 
 } // namespace ostrel

@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "cli/printable.h"
 #include "util/text.h"
 
 namespace ostrel {
 
 int ConsoleDesktop::Ask(const std::string& text, const std::vector<std::pair<std::string, int>>& answers) {
-    out_ << text << "\n";
+    // Questions quote request texts, file names and server replies.
+    out_ << Printable(text, TLineBreaks::Keep) << "\n";
     if (answers.size() <= 1)
         return answers.empty() ? IDOK : answers.front().second;
     if (yes_) {

@@ -1,57 +1,92 @@
 // The command-line front end: the same core as the desktop program, driven from a terminal.
 
+#include <CLI/CLI.hpp>
 #include <clocale>
-#include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
-#include "shell/ostrel_app.h"
-#include "shell/program_folder.h"
-#include "util/text.h"
+#include "cli/printable.h"
 #include "ostrel_version.h"
 
 namespace {
-const char* const kUsage =
-    "usage: ostrel-cli COMMAND [OPTIONS] ARGS...\n"
-    "\n"
-    "Commands:\n"
-    "  compose [--root DIR] URL...     print the request mail for each URL as it would be sent\n"
-    "  send [--root DIR] [--yes] TEXT... request each URL (or text) by mail, as if typed on the\n"
-    "                                  General page\n"
-    "  queue [list|send|clear]         show, send or empty the queue of waiting requests\n"
-    "  history                         show the requests sent so far\n"
-    "  decode [--out DIR] [--ignore-part-numbers] FILE...\n"
-    "                                  decode a received mail, or join and decode its parts\n"
-    "  --version                       print the version\n"
-    "\n"
-    "The program folder (data files, lists, logs) is --root DIR, else $OSTREL_HOME, else the\n"
-    "folder of this program. Settings are read from $XDG_CONFIG_HOME/ostrel/OSTREL.INI.\n";
+
+const char* const kFooter =
+    "The program folder (data files, lists, logs) is --root DIR, else $OSTREL_HOME, else the folder of\n"
+    "this program. Settings are read from $XDG_CONFIG_HOME/ostrel/OSTREL.INI.\n"
+    "Exit status: 0 all done, 1 something not done (the output says why), 2 the command line is wrong.";
+
+std::string ExecutablePath(const char* argv0) {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(argv0);
 }
+
+// Every usage error looks the same: what is wrong, the usage of the command it concerns and
+// where to read more; the exit status is 2 whatever CLI11 calls the error.
+int UsageError(const CLI::App& app, const CLI::Formatter& formatter, const CLI::ParseError& e, const std::string& first,
+               std::ostream& err) {
+    const CLI::App* where = &app;
+    std::string name = app.get_name();
+    for (const CLI::App* chosen : app.get_subcommands()) {
+        where = chosen;
+        name += " " + chosen->get_name();
+    }
+    std::string what = e.what();
+    // CLI11 speaks of subcommands; the user knows them as commands.
+    if (where == &app && dynamic_cast<const CLI::RequiredError*>(&e))
+        what = first.empty()            ? "no command given"
+               : first.starts_with("-") ? "unknown option '" + first + "'"
+                                        : "there is no command '" + first + "'";
+    err << name << ": " << what << "\n"
+        << formatter.make_usage(where, name) << "Run '" << name << " --help' for more.\n";
+    return 2;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_TIME, "");
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        (args.empty() ? std::cerr : std::cout) << kUsage;
-        return args.empty() ? 2 : 0;
+    CLI::App app("Ostrel without a window: requests by mail, the queue and the history, decoding of replies.",
+                 "ostrel-cli");
+    auto formatter = std::make_shared<CLI::Formatter>();
+    formatter->label("Usage", "usage");
+    formatter->label("SUBCOMMAND", "COMMAND");
+    app.formatter(formatter);
+    app.set_version_flag("--version", std::string("ostrel-cli ") + OSTREL_VERSION, "print the version and exit");
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.require_subcommand(1);
+    app.footer(kFooter);
+
+    ostrel::TSharedOptions shared;
+    std::vector<std::pair<CLI::App*, ostrel::TCliRun>> commands;
+    for (const auto& about : ostrel::CliCommands()) {
+        CLI::App* command = app.add_subcommand(about.Name, about.Summary);
+        command->group("Commands");
+        ostrel::DeclareSharedOptions(*command, about, shared);
+        commands.emplace_back(command, about.Declare(*command));
     }
-    if (args[0] == "--version") {
-        std::cout << "ostrel-cli " << OSTREL_VERSION << "\n";
-        return 0;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+            return app.exit(e, std::cout, std::cerr); // --help, --version
+        return UsageError(app, *formatter, e, argc > 1 ? ostrel::Printable(argv[1]) : std::string(), std::cerr);
     }
-    const std::string command = args[0];
-    args.erase(args.begin());
-    char self[4096];
-    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string exePath = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
-    // A per-user program folder gets the delivered data it lacks, as the desktop program does.
-    ostrel::SeedProgramFolder(ostrel::PathOfF(exePath), ostrel::ProgramFolderFor(exePath));
-    for (const auto& c : ostrel::CliCommands())
-        if (command == c.Name)
-            return c.Run(exePath, args, std::cin, std::cout, std::cerr);
-    std::cerr << "ostrel-cli: unknown command '" << command << "'\n\n" << kUsage;
-    return 2;
+
+    const std::string exePath = ExecutablePath(argv[0]);
+    for (const auto& [command, run] : commands) {
+        if (!command->parsed())
+            continue;
+        const std::string name = command->get_name();
+        if (!ostrel::UseProgramFolder(name, exePath, shared.Root, std::cerr))
+            return 1;
+        return run(
+            ostrel::TCliContext{exePath, shared.Yes, ::isatty(STDOUT_FILENO) == 1, std::cin, std::cout, std::cerr});
+    }
+    return 2; // not reached: exactly one command is required
 }

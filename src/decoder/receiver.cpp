@@ -449,6 +449,8 @@ struct TReceiver::TImpl : TWalkerSink {
     // ---------------------------------------------------------------- the walker's events
     void MailStart(const TmsHeaders& headers) override {
         Ctx().Subject = PartInSubject(DecodeWordsToUtf8(RawFieldValue(headers, "Subject")));
+        if (options.IgnoreSubjectNumbers)
+            Ctx().Subject.Part = Ctx().Subject.Total = 0;
     }
 
     void FileStart(const TFoundFile& f) override {

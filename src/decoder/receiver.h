@@ -52,6 +52,8 @@ struct TReceiveOptions {
     std::function<void(const TReceivedFile&)> OnFile;
     // Run between pieces of a long text, so that a window stays alive.
     std::function<void()> Pump;
+    // Parts are taken in the order given, whatever the numbers in their subjects say.
+    bool IgnoreSubjectNumbers = false;
 };
 
 // Takes mails, in any order and any number, over as many calls as they come, and turns the

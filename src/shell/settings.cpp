@@ -10,6 +10,8 @@
 
 namespace ostrel {
 
+bool IsLegalChunkSize(const TPrefs& prefs) { return prefs.ChunkSize > 0 || !prefs.Chunks; }
+
 void TSettingsStore::LoadSettings() {
     TIniFile ini(SettingsFileName());
     auto& prefs = ProgramState().Prefs;
@@ -135,7 +137,7 @@ void TSettingsStore::ControlRefresh() {
     prefs.ChunkSize = VBVal(f.medChunksize.Text());
     f.lblChunkSize.SetEnabled(!f.chkNoSplit.Checked());
     f.medChunksize.SetEnabled(!f.chkNoSplit.Checked());
-    if (prefs.ChunkSize <= 0 && prefs.Chunks) {
+    if (!IsLegalChunkSize(prefs)) {
         desktop_.MessageDlg("The Chunksize is not legal", TMsgDlgType::mtError, mbRetry, 0);
         f.Show();
         f.SelectPage(f.TabSheet6);

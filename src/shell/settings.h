@@ -6,6 +6,10 @@ namespace ostrel {
 
 class Desktop;
 class TfrmProps;
+struct TPrefs;
+
+// Whether the preferences may be kept: a split into pieces needs a piece size above 0.
+bool IsLegalChunkSize(const TPrefs& prefs);
 
 // The settings store: OSTREL.INI on one side, the main window's controls and the preference
 // variables on the other.
