@@ -238,7 +238,7 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
     EXPECT_TRUE(eml.ends_with("--i--")) << eml.substr(eml.size() - 20);
 }
 
-TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksYEncAndBtoaWithTheirChecks) {
+TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksAndYEncWithItsCrc) {
     const std::string data = RandomBytes(5000, 9);
     Give(Mail("x", ReplaceFirst("begin 644 n.bin", test::UUParts("n.bin", data, 1)[0], "begin 0644 my file v2.bin")));
     // yEnc, right and with one byte changed.
@@ -265,6 +265,59 @@ TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksYEncAndBtoaWithTheirCh
     EXPECT_TRUE(Saved("y.bin") == data);
     EXPECT_EQ(s[2].State, State::Damaged);
     EXPECT_NE(s[2].Why.find("CRC"), std::string::npos);
+}
+
+// btoa as its format is described: groups of four bytes as five base-85 digits from "!", "z" for
+// a group of zeros, the last group filled with zeros, and the byte count and three checksums
+// (over every byte, the fill included) on the end line.
+std::string Btoa(const std::string& data) {
+    std::uint32_t eor = 0, sum = 0, rot = 0;
+    std::string out = "xbtoa Begin\n", line;
+    std::string padded = data;
+    while (padded.size() % 4)
+        padded += '\0';
+    for (unsigned char c : padded) {
+        eor ^= c;
+        sum += c + 1u;
+        rot = (rot & 0x80000000u) ? (rot << 1) + 1 : rot << 1;
+        rot += c;
+    }
+    for (std::size_t i = 0; i < padded.size(); i += 4) {
+        std::uint32_t word = 0;
+        for (int k = 0; k < 4; ++k)
+            word = (word << 8) | static_cast<unsigned char>(padded[i + static_cast<std::size_t>(k)]);
+        if (word == 0) {
+            line += 'z';
+        } else {
+            char digits[5];
+            for (int k = 4; k >= 0; --k, word /= 85)
+                digits[k] = static_cast<char>('!' + word % 85);
+            line.append(digits, 5);
+        }
+        if (line.size() >= 78) {
+            out += line + "\n";
+            line.clear();
+        }
+    }
+    if (!line.empty())
+        out += line + "\n";
+    char end[128];
+    std::snprintf(end, sizeof end, "xbtoa End N %zu %zx E %x S %x R %x\n", data.size(), data.size(), eor, sum, rot);
+    return out + end;
+}
+
+TEST_F(ReceiverTest, BtoaWithItsCountAndChecksums) {
+    const std::string data = RandomBytes(1001, 10) + std::string(8, '\0') + "end";
+    Give(Mail("b", Btoa(data)));
+    std::string bad = Btoa(data);
+    bad[30] = bad[30] == '!' ? '"' : '!';
+    Give(Mail("b2", bad));
+    const auto& s = receiver.Settled();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].State, State::Saved) << s[0].Why;
+    EXPECT_TRUE(test::ReadAll(s[0].Path) == data);
+    EXPECT_EQ(s[1].State, State::Damaged);
+    EXPECT_NE(s[1].Why.find("checksums"), std::string::npos) << s[1].Why;
 }
 
 TEST_F(ReceiverTest, AFolderThatCannotBeMadeIsReportedNotLost) {
