@@ -162,7 +162,7 @@ __attribute__((target("avx2"))) inline __m256i PackSixBits(__m256i v) {
 
 // A full line's 60 characters into 45 bytes at d (which has kWriteRoom bytes of room). The
 // second half overlaps the first by one group, so both halves are whole vectors.
-__attribute__((target("avx2"))) bool FullLineAvx2(const unsigned char* s, unsigned char* d) {
+__attribute__((target("avx2"))) bool FullLineAvx2(const unsigned char* s, unsigned char* d, bool* backquote = nullptr) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 28));
     const __m256i va = _mm256_sub_epi8(a, _mm256_set1_epi8(32));
@@ -172,6 +172,11 @@ __attribute__((target("avx2"))) bool FullLineAvx2(const unsigned char* s, unsign
                                         _mm256_cmpeq_epi8(_mm256_max_epu8(vb, limit), limit));
     if (_mm256_movemask_epi8(ok) != -1)
         return false;
+    if (backquote) {
+        // "`" is 96, 64 once 32 is taken off.
+        const __m256i grave = _mm256_or_si256(_mm256_cmpeq_epi8(va, limit), _mm256_cmpeq_epi8(vb, limit));
+        *backquote |= _mm256_movemask_epi8(grave) != 0;
+    }
     const __m256i six = _mm256_set1_epi8(63);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), PackSixBits(_mm256_and_si256(va, six)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 21), PackSixBits(_mm256_and_si256(vb, six)));
@@ -183,13 +188,14 @@ const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 
 // Decodes a full line ("M" and 60 characters, s pointing past the "M") into d; false when the
 // quick way does not apply and the line must go through DecodeLineTo.
-inline bool FullLine(const unsigned char* s, unsigned char* d) {
+inline bool FullLine(const unsigned char* s, unsigned char* d, bool* backquote = nullptr) {
 #ifdef OSTREL_UU_AVX2
     if (kHaveAvx2)
-        return FullLineAvx2(s, d);
+        return FullLineAvx2(s, d, backquote);
 #else
     (void)s;
     (void)d;
+    (void)backquote;
 #endif
     return false;
 }
@@ -424,7 +430,7 @@ std::size_t UUDecodeFullLines(std::string_view text, char* out, std::size_t room
             ++q;
         else if (q == p + 61)
             break;
-        if (!FullLine(p + 1, d)) {
+        if (!FullLine(p + 1, d, &backquote)) {
             // No vector unit, or a character the quick way refuses: the careful way, which
             // raises for a bad character (then the caller looks at the line itself).
             try {
@@ -432,8 +438,8 @@ std::size_t UUDecodeFullLines(std::string_view text, char* out, std::size_t room
             } catch (const EMessageError&) {
                 break;
             }
+            backquote |= std::memchr(p + 1, '`', 60) != nullptr;
         }
-        backquote |= std::memchr(p + 1, '`', 60) != nullptr;
         d += kUULineBytes;
         p = q;
     }
