@@ -33,8 +33,7 @@ std::string HeldLine(const TReceivedFile& f) {
         return f.Name + ": holding part" + (held.size() == 1 ? " " : "s ") + PartList(held) + " of " +
                std::to_string(f.PartsTotal) + "; still needed: " + PartList(f.Missing);
     }
-    return f.Name + ": " + std::to_string(f.PartsHeld) + (f.PartsHeld == 1 ? " part" : " parts") + " held; " +
-           f.Why;
+    return f.Name + ": " + std::to_string(f.PartsHeld) + (f.PartsHeld == 1 ? " part" : " parts") + " held; " + f.Why;
 }
 
 bool IsBlankText(const std::string& text) {
@@ -97,7 +96,9 @@ TfrmDecode::TfrmDecode(Desktop& desktop, std::chrono::milliseconds clipboardSett
 
 TfrmDecode::~TfrmDecode() = default;
 
-std::string TfrmDecode::DownloadsFolder() { return LocalPath("downloads/"); }
+std::string TfrmDecode::DownloadsFolder() {
+    return LocalPath("downloads/");
+}
 
 TReceiver& TfrmDecode::Receiver() {
     if (!receiver_) {
@@ -198,11 +199,11 @@ void TfrmDecode::Receive(const std::function<void(TReceiver&)>& give, bool fromC
             desktop_.MessageDlg("Decoded\r\n\n" + f.Path, TMsgDlgType::mtInformation, mbOK, 0);
             break;
         case TReceivedFile::Damaged:
-            desktop_.MessageDlg("Not decoded: " + f.Name + "\r\n\n" + f.Why + "." +
-                                    (f.Path.empty() ? std::string()
-                                                    : "\r\n\nWhat could be read was kept as " + f.Path) +
-                                    "\r\n\nAsk the server for the file again.",
-                                TMsgDlgType::mtError, mbOK, 0);
+            desktop_.MessageDlg(
+                "Not decoded: " + f.Name + "\r\n\n" + f.Why + "." +
+                    (f.Path.empty() ? std::string() : "\r\n\nWhat could be read was kept as " + f.Path) +
+                    "\r\n\nAsk the server for the file again.",
+                TMsgDlgType::mtError, mbOK, 0);
             break;
         case TReceivedFile::NotSaved:
             desktop_.MessageDlg("Not saved: " + f.Name + "\r\n\n" + f.Why, TMsgDlgType::mtError, mbOK, 0);
@@ -260,6 +261,8 @@ void TfrmDecode::btnCancelClick() {
     Hide();
 }
 
-void TfrmDecode::btnHelpClick() { desktop_.ShowHelp(HelpContextWizard); }
+void TfrmDecode::btnHelpClick() {
+    desktop_.ShowHelp(HelpContextWizard);
+}
 
 } // namespace ostrel

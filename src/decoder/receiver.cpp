@@ -24,7 +24,9 @@ namespace {
 
 constexpr std::size_t kReadPiece = 1 << 20;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::string CollapseLower(std::string_view s) {
     std::string out;
@@ -302,7 +304,7 @@ struct TReceiver::TImpl : TWalkerSink {
             a.Drop = true;
             a.Group = nullptr;
             TryWriteDebugLog("Part " + std::to_string(part) + " of " + (g.Name.empty() ? g.Key : g.Name) +
-                          " came again: dropped");
+                             " came again: dropped");
             ForgetIfEmpty(g);
             return;
         }
@@ -623,9 +625,15 @@ struct TReceiver::TImpl : TWalkerSink {
 TReceiver::TReceiver(TReceiveOptions options) : impl_(std::make_unique<TImpl>(std::move(options))) {}
 TReceiver::~TReceiver() = default;
 
-void TReceiver::Begin(const std::string& origin) { impl_->Begin(origin); }
-void TReceiver::Feed(std::string_view piece) { impl_->Feed(piece); }
-void TReceiver::End() { impl_->End(); }
+void TReceiver::Begin(const std::string& origin) {
+    impl_->Begin(origin);
+}
+void TReceiver::Feed(std::string_view piece) {
+    impl_->Feed(piece);
+}
+void TReceiver::End() {
+    impl_->End();
+}
 
 void TReceiver::AddText(std::string_view text, const std::string& origin) {
     Begin(origin);
@@ -656,7 +664,8 @@ void TReceiver::AddFile(const std::string& path) {
     Begin(path);
     std::uint64_t left = regular ? static_cast<std::uint64_t>(st.st_size) : ~std::uint64_t{0};
     while (left > 0) {
-        const ssize_t n = ::read(fd, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left)));
+        const ssize_t n =
+            ::read(fd, buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -711,7 +720,9 @@ bool TReceiver::AddMapped(int fd, const std::string& path, std::int64_t size) {
     return true;
 }
 
-const std::vector<TReceivedFile>& TReceiver::Settled() const { return impl_->settled; }
+const std::vector<TReceivedFile>& TReceiver::Settled() const {
+    return impl_->settled;
+}
 
 std::vector<TReceivedFile> TReceiver::Pending() const {
     std::vector<const TImpl::TGroup*> open;
@@ -722,8 +733,9 @@ std::vector<TReceivedFile> TReceiver::Pending() const {
     for (const TImpl::TGroup* g : open) {
         TReceivedFile r;
         r.State = TReceivedFile::Incomplete;
-        r.Name = !g->Name.empty() ? g->Name : g->Kind == TFoundKind::Partial ? "message (" + g->Key.substr(8) + ")"
-                                                                              : "(a file whose first part is missing)";
+        r.Name = !g->Name.empty()                 ? g->Name
+                 : g->Kind == TFoundKind::Partial ? "message (" + g->Key.substr(8) + ")"
+                                                  : "(a file whose first part is missing)";
         r.Origin = g->Origin;
         if (g->Numbered) {
             r.PartsTotal = g->Total;
@@ -740,15 +752,16 @@ std::vector<TReceivedFile> TReceiver::Pending() const {
                     std::to_string(g->Total) + (r.Missing.size() == 1 ? " is" : " are") + " missing";
         } else {
             r.PartsHeld = g->Segments;
-            r.Why = !g->HasBegin && g->Kind == TFoundKind::UUPart
-                        ? "its first part (with the begin line) has not come"
-                        : "the part with the end of its data has not come";
+            r.Why = !g->HasBegin && g->Kind == TFoundKind::UUPart ? "its first part (with the begin line) has not come"
+                                                                  : "the part with the end of its data has not come";
         }
         result.push_back(r);
     }
     return result;
 }
 
-void TReceiver::DiscardPending() { impl_->groups.clear(); }
+void TReceiver::DiscardPending() {
+    impl_->groups.clear();
+}
 
 } // namespace ostrel

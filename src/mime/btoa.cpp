@@ -6,8 +6,12 @@
 
 namespace ostrel {
 
-bool IsBtoaBeginLine(std::string_view line) { return line.starts_with("xbtoa Begin"); }
-bool IsBtoaEndLine(std::string_view line) { return line.starts_with("xbtoa End"); }
+bool IsBtoaBeginLine(std::string_view line) {
+    return line.starts_with("xbtoa Begin");
+}
+bool IsBtoaEndLine(std::string_view line) {
+    return line.starts_with("xbtoa End");
+}
 
 void TBtoaDecoder::Byte(unsigned char c) {
     eor_ ^= c;

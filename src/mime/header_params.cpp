@@ -14,7 +14,9 @@ namespace ostrel {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && IsBlank(s.front()))
@@ -92,7 +94,8 @@ bool IsValidUtf8(std::string_view text) {
 
 std::string ToUtf8(std::string_view bytes, std::string_view charset) {
     std::string set = LowerCase(std::string(TrimBlanks(charset)));
-    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const bool ascii =
+        std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (ascii)
         return std::string(bytes);
     if (set.empty() || set == "us-ascii" || set == "unknown-8bit") {
@@ -215,7 +218,8 @@ THeaderValue ParseHeaderValue(std::string_view value) {
         int index = -1;
         if (const auto star = name.find('*'); star != std::string::npos) {
             const std::string digits = name.substr(star + 1);
-            if (digits.empty() || digits.size() > 3 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            if (digits.empty() || digits.size() > 3 ||
+                !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
                 continue;
             index = std::stoi(digits);
             name.resize(star);
@@ -253,8 +257,8 @@ THeaderValue ParseHeaderValue(std::string_view value) {
             }
             result.Params[name] = ToUtf8(bytes, charset);
         } else {
-            result.Params[name] = p.Plain.find("=?") != std::string::npos ? DecodeWordsToUtf8(p.Plain)
-                                                                         : ToUtf8(p.Plain, "");
+            result.Params[name] =
+                p.Plain.find("=?") != std::string::npos ? DecodeWordsToUtf8(p.Plain) : ToUtf8(p.Plain, "");
         }
     }
     return result;
@@ -268,8 +272,8 @@ std::string RawFieldValue(const TmsHeaders& headers, std::string_view name) {
             !EqualsNoCase(line.substr(0, name.size()), std::string(name)))
             continue;
         std::string value(TrimBlanks(std::string_view(line).substr(name.size() + 1)));
-        for (std::size_t j = i + 1; j < lines.size() && !lines[j].empty() && (lines[j][0] == ' ' || lines[j][0] == '\t');
-             ++j) {
+        for (std::size_t j = i + 1;
+             j < lines.size() && !lines[j].empty() && (lines[j][0] == ' ' || lines[j][0] == '\t'); ++j) {
             value += ' ';
             value += TrimBlanks(lines[j]);
         }

@@ -25,7 +25,9 @@ constexpr std::size_t kOutCapacity = 256 * 1024;
 // Lines held while deciding whether a new mail starts.
 constexpr std::size_t kMaxHeldLines = 200;
 
-bool IsBlankChar(char c) { return c == ' ' || c == '\t'; }
+bool IsBlankChar(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Whether text starts with word (lower case) in any case.
 bool StartsNoCase(std::string_view text, std::string_view word) {
@@ -67,7 +69,9 @@ bool IsHeaderLine(std::string_view line) {
     return !(uu.Kind == TUULine::Data && uu.Bytes == kUULineBytes && !uu.Short);
 }
 
-bool IsContinuationLine(std::string_view line) { return !line.empty() && IsBlankChar(line[0]); }
+bool IsContinuationLine(std::string_view line) {
+    return !line.empty() && IsBlankChar(line[0]);
+}
 
 // Header names that begin a mail's header block; a header line of another name may be text.
 bool IsMailHeaderName(std::string_view line) {
@@ -75,17 +79,19 @@ bool IsMailHeaderName(std::string_view line) {
     if (line.empty() || !((line[0] | 0x20) >= 'a' && (line[0] | 0x20) <= 'z') ||
         !std::memchr(line.data(), ':', std::min<std::size_t>(line.size(), 78)))
         return false;
-    static const char* const kNames[] = {"from:",       "to:",          "cc:",         "subject:",
-                                         "date:",       "return-path:", "received:",   "message-id:",
-                                         "reply-to:",   "sender:",      "delivered-to:", "mime-version:",
-                                         "newsgroups:", "path:",        "envelope-to:", "content-type:"};
+    static const char* const kNames[] = {
+        "from:",       "to:",         "cc:",          "subject:",     "date:",         "return-path:",
+        "received:",   "message-id:", "reply-to:",    "sender:",      "delivered-to:", "mime-version:",
+        "newsgroups:", "path:",       "envelope-to:", "content-type:"};
     for (const char* name : kNames)
         if (StartsNoCase(line, name))
             return true;
     return line.size() > 2 && (line[0] | 0x20) == 'x' && line[1] == '-' && IsHeaderLine(line);
 }
 
-bool IsMboxFromLine(std::string_view line) { return line.starts_with("From ") && line.size() > 5; }
+bool IsMboxFromLine(std::string_view line) {
+    return line.starts_with("From ") && line.size() > 5;
+}
 
 // Header names that prove a block of header lines is a mail's.
 bool IsProofHeader(std::string_view line) {
@@ -134,7 +140,7 @@ struct TMailWalker::TImpl {
         std::string Damage;
         // UU
         bool SawBackquote = false, SawBlank = false, ZeroSeen = false;
-        std::uint64_t ShortLines = 0;
+        std::uint64_t ShortLines = 0, FirstShortLine = 0;
         bool PendingNonData = false, PendingLooksEncoded = false;
         std::uint64_t PendingLine = 0;
         // A shorter line that is short of characters too: data only when it is the last one,
@@ -334,7 +340,8 @@ struct TMailWalker::TImpl {
         if (e.ReadingHeaders || e.Kind != TKind::Text || e.Transfer != TTransfer::Plain)
             return 0;
         TScan& s = *e.Scan;
-        if (s.State != TScan::UU || s.PendingNonData || !s.PendingShort.empty() || s.ZeroSeen || rest.size() < 64 || rest[0] != 'M')
+        if (s.State != TScan::UU || s.PendingNonData || !s.PendingShort.empty() || s.ZeroSeen || rest.size() < 64 ||
+            rest[0] != 'M')
             return 0;
         std::string& o = OutFor(s.FileId);
         const std::size_t before = o.size();
@@ -366,7 +373,8 @@ struct TMailWalker::TImpl {
                 break;
             const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
             std::string_view l = rest.substr(pos, end - pos);
-            if (l.empty() || l[0] == '-' || std::memchr(l.data(), ':', l.size()) || std::memchr(l.data(), ' ', l.size()))
+            if (l.empty() || l[0] == '-' || std::memchr(l.data(), ':', l.size()) ||
+                std::memchr(l.data(), ' ', l.size()))
                 break;
             // The same bookkeeping as for one line, the line number being the one it will have.
             ++line;
@@ -414,8 +422,8 @@ struct TMailWalker::TImpl {
             Process(text);
             return;
         }
-        if ((IsHeaderLine(text) || IsContinuationLine(text) || (held.size() == 1 && IsMboxFromLine(held[0]) &&
-                                                                 IsMboxFromLine(text))) &&
+        if ((IsHeaderLine(text) || IsContinuationLine(text) ||
+             (held.size() == 1 && IsMboxFromLine(held[0]) && IsMboxFromLine(text))) &&
             held.size() < kMaxHeldLines) {
             held.emplace_back(text);
             return;
@@ -493,8 +501,7 @@ struct TMailWalker::TImpl {
         if (text.size() >= 2 && text[0] == '-' && text[1] == '-') {
             for (std::size_t i = stack.size(); i-- > 0;) {
                 TEntity& m = *stack[i];
-                if (m.Kind != TKind::Multipart || m.InEpilogue || m.Boundary.empty() ||
-                    !text.starts_with(m.Boundary))
+                if (m.Kind != TKind::Multipart || m.InEpilogue || m.Boundary.empty() || !text.starts_with(m.Boundary))
                     continue;
                 std::string_view after = TrimRight(text.substr(m.Boundary.size()));
                 const bool closing = after == "--";
@@ -886,7 +893,7 @@ struct TMailWalker::TImpl {
 
     void StartUU(TScan& s, TFoundKind kind, std::string name) {
         s.SawBackquote = s.SawBlank = s.ZeroSeen = false;
-        s.ShortLines = 0;
+        s.ShortLines = s.FirstShortLine = 0;
         s.PendingNonData = s.PendingLooksEncoded = false;
         s.PendingShort.clear();
         s.Damage.clear();
@@ -1022,7 +1029,8 @@ struct TMailWalker::TImpl {
             s.PendingNonData = false;
             s.SawBackquote |= c.Backquote;
             s.SawBlank |= c.Blank;
-            s.ShortLines += c.Short;
+            if (c.Short && s.ShortLines++ == 0)
+                s.FirstShortLine = line;
             const std::size_t keep = std::min<std::size_t>(text.size(), (c.Bytes + 2u) / 3u * 4u + 2u);
             std::string& o = OutFor(s.FileId);
             UUDecodeLine(text.substr(0, keep), o);
@@ -1051,7 +1059,8 @@ struct TMailWalker::TImpl {
         const TUULine c = ClassifyUULine(s.PendingShort);
         s.SawBackquote |= c.Backquote;
         s.SawBlank |= c.Blank;
-        ++s.ShortLines;
+        if (s.ShortLines++ == 0)
+            s.FirstShortLine = s.PendingShortLine;
         UUDecodeLine(s.PendingShort, OutFor(s.FileId));
         s.PendingShort.clear();
     }
@@ -1065,7 +1074,9 @@ struct TMailWalker::TImpl {
         end.Closed = closed;
         end.Damage = s.Damage;
         if (end.Damage.empty() && s.ShortLines > 0 && s.SawBackquote && !s.SawBlank)
-            end.Damage = std::to_string(s.ShortLines) + " line(s) are shorter than their length character says";
+            end.Damage = "line " + std::to_string(s.FirstShortLine) +
+                         (s.ShortLines > 1 ? " and " + std::to_string(s.ShortLines - 1) + " more are" : " is") +
+                         " shorter than the length character says: characters were lost on the way";
         End(s.FileId, end);
         s.State = TScan::Prose;
         s.FileId = 0;
@@ -1133,14 +1144,15 @@ struct TMailWalker::TImpl {
             end.Closed = true;
             end.Damage = s.Damage;
             const bool multi = s.YBegin.HasPart;
-            const std::uint64_t expected = multi && s.YBegin.HasBegin ? s.YBegin.End - s.YBegin.Begin + 1 : s.YBegin.Size;
+            const std::uint64_t expected =
+                multi && s.YBegin.HasBegin ? s.YBegin.End - s.YBegin.Begin + 1 : s.YBegin.Size;
             Flush();
             if (end.Damage.empty() && f.HasSize && f.Size != s.YBytes)
-                end.Damage = "it holds " + std::to_string(s.YBytes) + " bytes where its end line says " +
-                             std::to_string(f.Size);
+                end.Damage =
+                    "it holds " + std::to_string(s.YBytes) + " bytes where its end line says " + std::to_string(f.Size);
             if (end.Damage.empty() && s.YBytes != expected)
-                end.Damage = "it holds " + std::to_string(s.YBytes) + " bytes where " + std::to_string(expected) +
-                             " were sent";
+                end.Damage =
+                    "it holds " + std::to_string(s.YBytes) + " bytes where " + std::to_string(expected) + " were sent";
             const bool hasCrc = multi ? f.HasPartCrc : f.HasCrc;
             const std::uint32_t crc = multi ? f.PartCrc : f.Crc;
             if (end.Damage.empty() && hasCrc && crc != s.YCrc)
@@ -1210,8 +1222,12 @@ struct TMailWalker::TImpl {
 
 TMailWalker::TMailWalker(TWalkerSink& sink) : impl_(std::make_unique<TImpl>(sink)) {}
 TMailWalker::~TMailWalker() = default;
-void TMailWalker::Feed(std::string_view piece) { impl_->Feed(piece); }
-void TMailWalker::Finish() { impl_->Finish(); }
+void TMailWalker::Feed(std::string_view piece) {
+    impl_->Feed(piece);
+}
+void TMailWalker::Finish() {
+    impl_->Finish();
+}
 void TMailWalker::Reset() {
     TWalkerSink& sink = impl_->sink;
     std::string out;
@@ -1220,6 +1236,8 @@ void TMailWalker::Reset() {
     carry.swap(impl_->carry);
     impl_ = std::make_unique<TImpl>(sink, std::move(out), std::move(carry));
 }
-std::uint64_t TMailWalker::Line() const { return impl_->line; }
+std::uint64_t TMailWalker::Line() const {
+    return impl_->line;
+}
 
 } // namespace ostrel

@@ -18,7 +18,9 @@ const std::array<std::uint32_t, 256> kCrcTable = [] {
     return table;
 }();
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
 } // namespace
 

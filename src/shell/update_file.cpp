@@ -26,7 +26,7 @@ const char* const BeginMarker = "---Begin Ostrel Update File---";
 const char* const EndMarker = "---End Ostrel Update File---";
 
 // The data files the program is delivered with, in the spelling it reads them by.
-const char* const kDeliveredFiles[] = {"uservers.da2", "nbinary.ext", "unbinary.txt",     "HotList.Dat", "tips.dat",
+const char* const kDeliveredFiles[] = {"uservers.da2", "nbinary.ext",  "unbinary.txt",     "HotList.Dat", "tips.dat",
                                        "Suggest.Ini",  "DistInfo.Dat", "Test Message.Txt", "Friend.Txt"};
 
 bool EndsWithNoCase(const std::string& name, const std::string& tail) {

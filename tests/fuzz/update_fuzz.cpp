@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     state.ExePath = Root() + "ostrel";
     const std::string text(reinterpret_cast<const char*>(data), size);
     // Half the inputs get the markers, so that the decoding behind them is reached.
-    const std::string copied = size > 0 && (data[0] & 1) ? "---Begin Ostrel Update File---\r\n" + text +
-                                                               "\r\n---End Ostrel Update File---\r\n"
-                                                         : text;
+    const std::string copied =
+        size > 0 && (data[0] & 1) ? "---Begin Ostrel Update File---\r\n" + text + "\r\n---End Ostrel Update File---\r\n"
+                                  : text;
     FakeDesktop desktop;
     int restarts = 0;
     bool written = false;

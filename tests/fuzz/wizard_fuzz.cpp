@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // What is held is listed, with sensible numbers.
         for (const auto& f : wizard.Pending())
-            if (f.PartsHeld < 0 || (f.PartsTotal > 0 && f.PartsHeld + static_cast<int>(f.Missing.size()) != f.PartsTotal))
+            if (f.PartsHeld < 0 ||
+                (f.PartsTotal > 0 && f.PartsHeld + static_cast<int>(f.Missing.size()) != f.PartsTotal))
                 __builtin_trap();
     }
 

@@ -107,6 +107,23 @@ class DecoderTest(ostrel_e2e_more.TRunCase):
             self.assertEqual(f.read(), original)
         self.assertTrue(t.wait_gone(is_wizard, 5), "the wizard stayed open")
 
+        # A copy that lost a character in a data line: named as damaged, never saved under its
+        # name; what could be read is kept beside it.
+        main = t.wait_window(is_main, 5)
+        t.click_button(main[0], "UUDecoder")
+        wizard = t.wait_window(is_wizard, 5)
+        lines = encoded.split("\n")
+        lines[5] = lines[5][:20] + lines[5][21:]
+        self.next_part(wizard[0], mail("file.bin", "\n".join(lines)))
+        error = t.wait_box(10, "^Error$")
+        self.assertIsNotNone(error, "no error for the damaged file")
+        t.screenshot("decoder-damaged")
+        t.press(error, "Return")
+        self.assertTrue(t.wait_for(lambda: os.path.exists(t.path("program", "downloads", "file.bin.damaged")), 5))
+        self.assertEqual(sorted(os.listdir(t.path("program", "downloads"))),
+                         ["file (1).bin", "file.bin", "file.bin.damaged"])
+        self.assertTrue(t.wait_gone(is_wizard, 5), "the wizard stayed open")
+
     def test_update_block_replaces_two_files_and_restarts_once(self):
         t = self.t
         self.running()

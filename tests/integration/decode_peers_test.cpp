@@ -38,7 +38,8 @@ void Shell(const std::string& command) {
 
 std::string MailHeaders(const std::string& subject) {
     return "Return-Path: <bymail@server.example>\nFrom: ByMail <bymail@server.example>\nTo: user@example.org\n"
-           "Subject: " + subject + "\nDate: Mon, 07 Dec 2026 09:00:00 +0000\n\n";
+           "Subject: " +
+           subject + "\nDate: Mon, 07 Dec 2026 09:00:00 +0000\n\n";
 }
 
 const char* const Signature = "\n-- \nThis file was fetched for you by the ByMail service.\n";
@@ -51,8 +52,8 @@ TEST(UuencodePeer, AWholeUuencodedFileInAMailDecodesToTheOriginal) {
     Shell("cd " + dir.Path() + " && uuencode orig.bin 'report 2026.pdf' > enc.uue");
     // Mode and quoted name as a mailer would show them: uuencode writes an unquoted name, so
     // the first blank ends it.
-    const std::string mail = MailHeaders("report") + "Your file follows.\n\n" + test::ReadAll(dir.File("enc.uue")) +
-                             Signature;
+    const std::string mail =
+        MailHeaders("report") + "Your file follows.\n\n" + test::ReadAll(dir.File("enc.uue")) + Signature;
     test::WriteAll(dir.File("mail.eml"), mail);
     TmsMessage m;
     LoadMessageFromFile(m, dir.File("mail.eml"));
@@ -79,8 +80,8 @@ TEST(UuencodePeer, PartsCutWithSplitAndCopiedFromMailsAreJoinedByTheWizard) {
     const std::string n = std::to_string(parts.size());
     // Each part arrives as its own mail, copied whole with CR LF line ends, last part first.
     for (std::size_t k = parts.size(); k-- > 0;) {
-        const std::string copied = MailHeaders("game.zip (" + std::to_string(k + 1) + "/" + n + ")") +
-                                   "Part " + std::to_string(k + 1) + " of " + n + "\n\n" + parts[k] + Signature;
+        const std::string copied = MailHeaders("game.zip (" + std::to_string(k + 1) + "/" + n + ")") + "Part " +
+                                   std::to_string(k + 1) + " of " + n + "\n\n" + parts[k] + Signature;
         desktop.Clipboard = ReplaceEach("\n", copied, "\r\n");
         wizard.btnNext.Click();
     }
@@ -201,9 +202,8 @@ TEST(MpackPeer, AnMpackMailDecodesToTheOriginal) {
 int Cli(const test::TempDir& dir, const std::string& args, std::string* out = nullptr, std::string* err = nullptr,
         const std::string& prefix = "") {
     const std::string cli = std::string(OSTREL_BIN_DIR) + "/ostrel-cli";
-    const int status = std::system(("cd " + dir.Path() + " && " + prefix + cli + " decode " + args +
-                                    " > cli.out 2> cli.err")
-                                       .c_str());
+    const int status =
+        std::system(("cd " + dir.Path() + " && " + prefix + cli + " decode " + args + " > cli.out 2> cli.err").c_str());
     if (out)
         *out = test::ReadAll(dir.File("cli.out"));
     if (err)
@@ -220,8 +220,8 @@ std::vector<std::string> UuencodedMails(const test::TempDir& dir, const std::str
     std::vector<std::string> mails;
     for (int i = 0; i < n; ++i) {
         const std::string part = test::ReadAll(dir.File("uu." + std::string(i < 10 ? "0" : "") + std::to_string(i)));
-        mails.push_back(MailHeaders(name + " (" + std::to_string(i + 1) + "/" + std::to_string(n) + ")") +
-                        "Part " + std::to_string(i + 1) + " follows.\n\n" + part + Signature);
+        mails.push_back(MailHeaders(name + " (" + std::to_string(i + 1) + "/" + std::to_string(n) + ")") + "Part " +
+                        std::to_string(i + 1) + " follows.\n\n" + part + Signature);
     }
     return mails;
 }
@@ -260,8 +260,8 @@ TEST(CommandLine, HostileNamesStayInTheFolderAndClashesGetNumbers) {
     test::TempDir dir;
     test::WriteAll(dir.File("d.bin"), "payload");
     std::string mail = MailHeaders("names");
-    for (const char* name : {"../../escape.txt", "/etc/cron.d/evil", ".bashrc", "a\\b\\c.txt", "report.pdf",
-                             "report.pdf"}) {
+    for (const char* name :
+         {"../../escape.txt", "/etc/cron.d/evil", ".bashrc", "a\\b\\c.txt", "report.pdf", "report.pdf"}) {
         Shell("cd " + dir.Path() + " && uuencode d.bin 'x' > one.uue");
         std::string block = test::ReadAll(dir.File("one.uue"));
         block.replace(0, block.find('\n'), std::string("begin 644 ") + name);
@@ -290,7 +290,8 @@ TEST(CommandLine, AFolderTheUserMayNotWriteFailsAndSaysWhy) {
     test::TempDir dir;
     ::chmod(dir.Path().c_str(), 0755);
     test::WriteAll(dir.File("d.bin"), "payload");
-    Shell("cd " + dir.Path() + " && uuencode d.bin d.bin > d.uue && chmod 644 d.uue && mkdir locked && chmod 755 locked");
+    Shell("cd " + dir.Path() +
+          " && uuencode d.bin d.bin > d.uue && chmod 644 d.uue && mkdir locked && chmod 755 locked");
     // As nobody (also when the tests run as root), in a folder that belongs to someone else.
     std::string err;
     EXPECT_EQ(Cli(dir, "--out locked d.uue", nullptr, &err,
@@ -427,7 +428,7 @@ TEST(CommandLine, DecodeSavesOneMailsFilesAndJoinsParts) {
     const std::string data = RandomBytes(100000, 24);
     test::WriteAll(dir.File("f.bin"), data);
     Shell("cd " + dir.Path() + " && uuencode f.bin f.bin > f.uue && split -l 600 f.uue p. && " + cli +
-        " decode --out one f.uue > one.txt && " + cli + " decode --out joined p.* > joined.txt");
+          " decode --out one f.uue > one.txt && " + cli + " decode --out joined p.* > joined.txt");
     EXPECT_TRUE(test::ReadAll(dir.File("one/f.bin")) == data);
     EXPECT_TRUE(test::ReadAll(dir.File("joined/f.bin")) == data);
     EXPECT_NE(test::ReadAll(dir.File("joined.txt")).find("joined/f.bin"), std::string::npos);

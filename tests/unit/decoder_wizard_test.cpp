@@ -58,7 +58,8 @@ TEST_F(WizardTest, CreationResetsStateAndShowsTheWindowTexts) {
 TEST_F(WizardTest, OnePartHoldingTheWholeFileIsDecodedIntoDownloadsWhichIsCreated) {
     const std::string data = RandomBytes(3000, 7);
     TfrmDecode w(desktop, 0ms);
-    desktop.Clipboard = Mail("Your file", "Here it is:\r\n\r\n" + test::UUParts("a.zip", data, 1)[0] + "\r\n-- \r\nsig");
+    desktop.Clipboard =
+        Mail("Your file", "Here it is:\r\n\r\n" + test::UUParts("a.zip", data, 1)[0] + "\r\n-- \r\nsig");
     w.btnNext.Click();
     ASSERT_EQ(DialogsWith("Decoded\r\n\n" + folder.Path() + "downloads/a.zip"), 1);
     EXPECT_EQ(folder.Read("downloads/a.zip"), data);

@@ -31,7 +31,8 @@ std::string Numbered(const std::string& name, std::size_t i, std::size_t n, cons
 
 class ReceiverTest : public ::testing::Test {
 protected:
-    test::TempDir dir;
+    // The program folder too, so that the receiver's log goes there.
+    test::ProgramFolder dir;
     std::string Out() const { return dir.File("out/"); }
     TReceiver receiver{TReceiveOptions{dir.File("out/"), {}, {}}};
 
@@ -50,10 +51,10 @@ TEST_F(ReceiverTest, PartsInAnyOrderWithRepeatsJoinOnceAllAreThereAndMissingOnes
     const std::string a = RandomBytes(40000, 1), b = RandomBytes(30000, 2);
     const auto pa = test::UUParts("a.bin", a, 4), pb = test::UUParts("b.bin", b, 3);
     // Two files interleaved, backwards, part 2 of a twice; part 3 of a kept back.
-    for (const std::string& mail : {Numbered("a.bin", 3, 4, pa[3]), Numbered("b.bin", 2, 3, pb[2]),
-                                    Numbered("a.bin", 1, 4, pa[1]), Numbered("b.bin", 1, 3, pb[1]),
-                                    Numbered("a.bin", 1, 4, pa[1]), Numbered("a.bin", 0, 4, pa[0]),
-                                    Numbered("b.bin", 0, 3, pb[0])})
+    for (const std::string& mail :
+         {Numbered("a.bin", 3, 4, pa[3]), Numbered("b.bin", 2, 3, pb[2]), Numbered("a.bin", 1, 4, pa[1]),
+          Numbered("b.bin", 1, 3, pb[1]), Numbered("a.bin", 1, 4, pa[1]), Numbered("a.bin", 0, 4, pa[0]),
+          Numbered("b.bin", 0, 3, pb[0])})
         Give(mail);
     ASSERT_EQ(receiver.Settled().size(), 1u);
     EXPECT_EQ(receiver.Settled()[0].State, State::Saved) << receiver.Settled()[0].Why;
@@ -73,7 +74,7 @@ TEST_F(ReceiverTest, PartsInAnyOrderWithRepeatsJoinOnceAllAreThereAndMissingOnes
 }
 
 TEST_F(ReceiverTest, NothingIsReplacedAClashOfAnyKindGetsTheNextNumber) {
-    fs::create_directories(Out() + "f.zip");           // a folder
+    fs::create_directories(Out() + "f.zip");                      // a folder
     fs::create_symlink(dir.File("nowhere"), Out() + "f (1).zip"); // a link to nothing
     test::WriteAll(Out() + "f (2).zip", "mine");
     const std::string data = RandomBytes(500, 3);
@@ -104,7 +105,8 @@ TEST_F(ReceiverTest, DamagedOrCutOffDataIsNamedAndNeverSavedUnderItsName) {
     std::string lost = b64;
     lost.erase(100, 1);
     Give("MIME-Version: 1.0\r\nContent-Type: application/zip; name=\"short.zip\"\r\n"
-         "Content-Transfer-Encoding: base64\r\n\r\n" + lost);
+         "Content-Transfer-Encoding: base64\r\n\r\n" +
+         lost);
     Give("MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
          "Content-Type: application/zip; name=\"open.zip\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
          b64.substr(0, 2000));
@@ -207,13 +209,16 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
         "--s\r\nContent-Type: multipart/mixed; boundary=\"m\"\r\n\r\n"
         "--m\r\nContent-Type: application/octet-stream; name=\"wrong.bin\"\r\n"
         "Content-Disposition: attachment; filename*0*=utf-8''%E2%82%AC%20price;\r\n filename*1=\" list.bin\"\r\n"
-        "Content-Transfer-Encoding: base64\r\n\r\n" + b64 +
+        "Content-Transfer-Encoding: base64\r\n\r\n" +
+        b64 +
         "--m\r\nContent-Type: text/plain; charset=us-ascii\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" +
-        qp + "\r\n--m\r\nContent-Type: message/rfc822\r\n\r\n"
+        qp +
+        "\r\n--m\r\nContent-Type: message/rfc822\r\n\r\n"
         "From: a@example.org\r\nSubject: =?iso-8859-1?Q?r=E9sum=E9?=\r\nMIME-Version: 1.0\r\n"
         "Content-Type: multipart/mixed; boundary=\"i\"\r\n\r\n--i\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
-        "--i\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; filename=\"" + longName +
-        ".pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + b64 + "--i--\r\n--m--\r\n"
+        "--i\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; filename=\"" +
+        longName + ".pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + b64 +
+        "--i--\r\n--m--\r\n"
         "--s\r\nContent-Type: application/pgp-signature\r\n\r\nsig\r\n--s--\r\n";
     Give(mail);
     std::vector<std::string> names;
@@ -252,7 +257,8 @@ TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksAndYEncWithItsCrc) {
     }
     char crc[9];
     std::snprintf(crc, sizeof crc, "%08x", Crc32(0, data));
-    const std::string yenc = "=ybegin line=128 size=5000 name=y.bin\r\n" + body + "\r\n=yend size=5000 crc32=" + crc + "\r\n";
+    const std::string yenc =
+        "=ybegin line=128 size=5000 name=y.bin\r\n" + body + "\r\n=yend size=5000 crc32=" + crc + "\r\n";
     Give(Mail("y", yenc));
     std::string bad = yenc;
     bad[200] = static_cast<char>(bad[200] == 'a' ? 'b' : 'a');

@@ -21,8 +21,8 @@ std::string Block(const std::string& name, const std::string& data) {
 }
 
 std::string Update(const std::string& payload) {
-    return "From: maker@example.org\r\nSubject: fresh data\r\n\r\nHello,\r\n---Begin Ostrel Update File---\r\n" + payload +
-           "---End Ostrel Update File---\r\nRegards\r\n";
+    return "From: maker@example.org\r\nSubject: fresh data\r\n\r\nHello,\r\n---Begin Ostrel Update File---\r\n" +
+           payload + "---End Ostrel Update File---\r\nRegards\r\n";
 }
 
 class UpdateTest : public ::testing::Test {
@@ -31,15 +31,16 @@ protected:
     FakeDesktop desktop;
     int restarts = 0;
 
-    bool Process(const std::string& text) { return ProcessUpdateFile(desktop, text, [this] { ++restarts; }); }
+    bool Process(const std::string& text) {
+        return ProcessUpdateFile(desktop, text, [this] { ++restarts; });
+    }
 };
 
 TEST_F(UpdateTest, TextsWithoutAProperPairOfMarkersDoNothingButRemoveTheLeftover) {
     const std::string block = Block("uservers.da2", "new");
-    for (const std::string& text :
-         {std::string("http://example.org/"), "---Begin Ostrel Update File---\r\n" + block,
-          "---End Ostrel Update File---\r\n" + block + "---Begin Ostrel Update File---\r\n",
-          Update("no encoded file in here\r\n")}) {
+    for (const std::string& text : {std::string("http://example.org/"), "---Begin Ostrel Update File---\r\n" + block,
+                                    "---End Ostrel Update File---\r\n" + block + "---Begin Ostrel Update File---\r\n",
+                                    Update("no encoded file in here\r\n")}) {
         folder.Write("uudecoder.tmp", "left over");
         EXPECT_FALSE(Process(text));
         EXPECT_FALSE(FileExists(folder.File("uudecoder.tmp")));
