@@ -334,6 +334,10 @@ struct TMailWalker::TImpl {
     std::size_t Bulk(std::string_view rest) {
         if (stack.empty() || !held.empty())
             return 0;
+        // A forwarded mail keeps every line itself: those go one by one.
+        for (const auto& e : stack)
+            if (e->Kind == TKind::Message)
+                return 0;
         TEntity& e = *stack.back();
         if (!e.ReadingHeaders && e.Kind == TKind::Binary && e.Transfer == TTransfer::Base64)
             return BulkBase64(e, rest);

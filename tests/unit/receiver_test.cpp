@@ -241,6 +241,8 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
     const std::string eml = Saved(names[3]);
     EXPECT_TRUE(eml.starts_with("From: a@example.org\r\n"));
     EXPECT_TRUE(eml.ends_with("--i--")) << eml.substr(eml.size() - 20);
+    // Every line of it, its attachment's data included.
+    EXPECT_NE(eml.find(b64.substr(0, 76) + "\r\n" + b64.substr(78, 76)), std::string::npos);
 }
 
 TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksAndYEncWithItsCrc) {
