@@ -95,7 +95,7 @@ public:
 
 // Writes every file to a temporary file beside its place first, then moves them all in: a file
 // that cannot be written leaves every old file as it was.
-void ReplaceAll(const std::vector<std::pair<std::string, const std::string*>>& files) {
+void ReplaceTogether(const std::vector<std::pair<std::string, const std::string*>>& files) {
     struct TStaged {
         std::string Temp, Target;
     };
@@ -214,7 +214,7 @@ bool ProcessUpdateFile(Desktop& desktop, const std::string& text, const std::fun
     }
     if (files.empty())
         return false;
-    ReplaceAll(files);
+    ReplaceTogether(files);
     for (const auto& f : files)
         TryWriteDebugLog("Updated " + f.first);
     PushyMessageDlg(desktop, "Ostrel will restart with fresh data", TMsgDlgType::mtInformation, mbOK, 0, nullptr);
