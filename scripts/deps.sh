@@ -5,14 +5,19 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev
             libssl-dev libsecret-1-dev libcurl4-openssl-dev libcli11-dev)
+# What scripts/package needs beyond the build: dpkg-shlibdeps finds the package's dependencies.
+package_pkgs=(dpkg-dev file)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
            xvfb xauth xclip xdotool trayer x11-utils imagemagick
            python3 python3-aiosmtpd python3-yenc postfix sharutils mpack coreutils procps time
            openssl dbus gnome-keyring libsecret-tools dovecot-imapd dovecot-pop3d
-           sway wl-clipboard xwayland dpkg-dev file lintian appstream desktop-file-utils)
+           sway wl-clipboard xwayland lintian appstream desktop-file-utils dunst)
 
 want=("${build_pkgs[@]}")
-if [ "${1:-}" = "test" ]; then want+=("${test_pkgs[@]}"); fi
+case "${1:-}" in
+test) want+=("${package_pkgs[@]}" "${test_pkgs[@]}") ;;
+package) want+=("${package_pkgs[@]}") ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do

@@ -37,7 +37,9 @@ CLI::Validator NonEmpty(const std::string& what) {
 
 void DeclareSharedOptions(CLI::App& command, const TCliCommand& about, TSharedOptions& options) {
     command
-        .add_option("--root", options.Root, "the program folder (default: $OSTREL_HOME, else this program's folder)")
+        .add_option("--root", options.Root,
+                    "the program folder (default: $OSTREL_HOME, else ~/.local/share/ostrel when installed, "
+                    "else this program's folder)")
         ->type_name("DIR")
         ->check(NonEmpty("a folder"));
     if (about.AsksQuestions)
@@ -75,7 +77,7 @@ bool UseProgramFolder(const std::string& command, const std::string& exePath, co
     // A folder named by --root gets the delivered data only when it is empty or a program
     // folder already (one with the server directory), never a folder of other things.
     if (root.empty() || fs::is_empty(dir, ec) || fs::exists(dir / "uservers.da2", ec))
-        SeedProgramFolder(PathOfF(exePath), absolute);
+        SeedProgramFolder(DeliveredDataFolder(exePath), absolute);
     auto& state = ProgramState();
     state.ExePath = exePath;
     state.LocalRoot = absolute;

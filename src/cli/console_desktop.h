@@ -24,6 +24,9 @@ public:
     bool TrayAvailable() override { return false; }
     void SetTrayListener(std::function<void(int, TTrayEvent)>) override {}
     void Beep(unsigned) override { out_ << '\a' << std::flush; }
+    void Notify(const std::string& title, const std::string& text, const std::string&) override {
+        out_ << title << ": " << text << "\n";
+    }
     int SetTimer(int, std::function<void()>) override { return 0; }
     void KillTimer(int) override {}
     TPoint CursorPos() override { return {}; }

@@ -16,8 +16,9 @@
 namespace {
 
 const char* const kFooter =
-    "The program folder (data files, lists, logs) is --root DIR, else $OSTREL_HOME, else the folder of\n"
-    "this program. Settings are read from $XDG_CONFIG_HOME/ostrel/OSTREL.INI.\n"
+    "The program folder (data files, lists, logs) is --root DIR, else $OSTREL_HOME, else\n"
+    "$XDG_DATA_HOME/ostrel (~/.local/share/ostrel) when installed, else the folder of this program.\n"
+    "Settings are read from $XDG_CONFIG_HOME/ostrel/OSTREL.INI.\n"
     "Exit status: 0 all done, 1 something not done (the output says why), 2 the command line is wrong.";
 
 std::string ExecutablePath(const char* argv0) {

@@ -100,6 +100,11 @@ public:
 
     virtual void Beep(unsigned type) = 0;
 
+    // A passing notice outside the program's windows: the desktop's notification service where
+    // one runs, else a balloon at the tray icon. openPath (a file or folder, may be empty) is
+    // opened when the user clicks the notice.
+    virtual void Notify(const std::string& title, const std::string& text, const std::string& openPath) = 0;
+
     // Repeating timer; returns an identifier for KillTimer.
     virtual int SetTimer(int intervalMs, std::function<void()> onTick) = 0;
     virtual void KillTimer(int id) = 0;

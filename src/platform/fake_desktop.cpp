@@ -128,6 +128,11 @@ bool FakeDesktop::StartProgram(const std::string& path, const std::vector<std::s
     return true;
 }
 
+void FakeDesktop::Notify(const std::string& title, const std::string& text, const std::string& openPath) {
+    Notifications.push_back({title, text, openPath});
+    Calls.push_back("Notify:" + title);
+}
+
 void FakeDesktop::Quit() {
     QuitRequested = true;
     Calls.push_back("Quit");

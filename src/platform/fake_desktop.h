@@ -61,6 +61,14 @@ public:
     int Beeps = 0;
     void Beep(unsigned type) override;
 
+    struct TNotification {
+        std::string Title;
+        std::string Text;
+        std::string OpenPath;
+    };
+    std::vector<TNotification> Notifications;
+    void Notify(const std::string& title, const std::string& text, const std::string& openPath) override;
+
     int SetTimer(int intervalMs, std::function<void()> onTick) override;
     void KillTimer(int id) override;
     // Fires every live timer once.

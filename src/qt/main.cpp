@@ -1,7 +1,12 @@
 // The desktop program: a resident tray utility that turns copied URLs into request mails.
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <clocale>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -36,13 +41,26 @@ int main(int argc, char** argv) {
                              "ostrel-cli --help\n");
         return 1;
     }
+    // A Wayland compositor tells only the focused window of clipboard changes, and a program
+    // that sits in the tray never has the focus. Where the session also offers an X server
+    // (Xwayland), the program runs there, as other clipboard tools do: Xwayland passes the copies
+    // of Wayland programs on to the X clipboard.
+    const char* x = std::getenv("DISPLAY");
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (x && *x && !(platform && *platform))
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     std::setlocale(LC_TIME, "");
 
     const std::string exePath = QCoreApplication::applicationFilePath().toStdString();
-    ProgramState().LocalRoot = ProgramFolderFor(exePath);
-    SeedProgramFolder(PathOfF(exePath), ProgramState().LocalRoot);
+    try {
+        ProgramState().LocalRoot = PrepareProgramFolder(exePath);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ostrel: %s\n", e.what());
+        QMessageBox::critical(nullptr, "Ostrel", QString::fromUtf8(e.what()));
+        return 1;
+    }
     try {
         WriteDebugLog("Started Ostrel");
     } catch (const std::exception& e) {
@@ -61,9 +79,9 @@ int main(int argc, char** argv) {
     auto ostrel = std::make_unique<TOstrelApp>(desktop, exePath, args);
     if (!ostrel->CheckSingleInstance())
         return 0;
-    // The main window's view exists from the start, hidden, so that its state is always drawn.
-    TFormView& view = desktop.ViewOf(ostrel->Form());
-    (void)view;
+    // The main window's view is made the first time the window is shown (the desktop makes a
+    // form's view on first need): a program that sits in the tray carries no hidden window of a
+    // hundred widgets, and starts sooner.
     // Another copy was started: raise this one's window if the user has it open; a program
     // that sits in the tray stays there.
     desktop.OnActivateRequest = [&] {
@@ -72,6 +90,11 @@ int main(int argc, char** argv) {
     };
     ostrel->FormCreate();
     ostrel->CreateStartupWindows();
+#ifdef __GLIBC__
+    // Start-up reads and parses files and builds what the first events need; give the heap it
+    // freed back to the system once the program sits idle in the tray.
+    QTimer::singleShot(0, [] { ::malloc_trim(0); });
+#endif
     QApplication::exec();
     ostrel->FormDestroy();
     desktop.ForgetView(ostrel->Form());

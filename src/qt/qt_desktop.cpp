@@ -8,23 +8,28 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFile>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "forms/form.h"
 #include "qt/form_view.h"
 #include "qt/icons.h"
+#include "qt/notifier.h"
 #include "util/program_state.h"
 
 namespace ostrel {
@@ -59,7 +64,7 @@ int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
 }
 } // namespace
 
-QtDesktop::QtDesktop() {
+QtDesktop::QtDesktop() : notifier_(new TNotifier(this)) {
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
         // A change the program made itself is not news.
         if (settingClipboard_ || !clipboardListener_)
@@ -75,6 +80,8 @@ QtDesktop::~QtDesktop() {
     for (auto& [form, view] : views_)
         form->OnDestroy = nullptr;
     views_.clear();
+    if (listenFd_ >= 0)
+        ::close(listenFd_);
     if (lockFd_ >= 0)
         ::close(lockFd_);
 }
@@ -181,6 +188,7 @@ bool QtDesktop::TrayAdd(const TTrayIconData& icon) {
             break;
         }
     });
+    connect(tray, &QSystemTrayIcon::messageClicked, this, [this] { OpenWithDesktop(balloonOpens_); });
     tray->show();
     trays_[id] = tray;
     return true;
@@ -208,6 +216,19 @@ bool QtDesktop::TrayDelete(int id) {
 void QtDesktop::SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) { trayListener_ = std::move(onEvent); }
 
 void QtDesktop::Beep(unsigned) { QApplication::beep(); }
+
+void QtDesktop::Notify(const std::string& title, const std::string& text, const std::string& openPath) {
+    const QString t = Q(title), body = Q(text), path = Q(openPath);
+    if (!notifier_->Send(t, body, path, [this, t, body, path] { ShowBalloon(t, body, path); }))
+        ShowBalloon(t, body, path);
+}
+
+void QtDesktop::ShowBalloon(const QString& title, const QString& text, const QString& openPath) {
+    if (trays_.empty())
+        return; // nowhere to show it: the program's own messages still tell
+    balloonOpens_ = openPath;
+    trays_.begin()->second->showMessage(title, text, QSystemTrayIcon::Information, 10000);
+}
 
 int QtDesktop::SetTimer(int intervalMs, std::function<void()> onTick) {
     auto* timer = new QTimer(this);
@@ -264,8 +285,21 @@ std::string InstancePath(const std::string& name, const char* suffix) {
 }
 } // namespace
 
+namespace {
+// A Unix socket at path, or -1 with errno when the path does not fit or the call fails.
+int UnixSocket(const std::string& path, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+}
+} // namespace
+
 bool QtDesktop::AcquireInstanceLock(const std::string& name) {
-    const QString key = QString::fromStdString(InstancePath(name, ".sock"));
     const std::string path = InstancePath(name, ".lock");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -275,32 +309,43 @@ bool QtDesktop::AcquireInstanceLock(const std::string& name) {
         return false;
     }
     lockFd_ = fd;
-    // Listen for later copies that ask this one to show itself.
-    QLocalServer::removeServer(key);
-    server_ = new QLocalServer(this);
-    connect(server_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* s = server_->nextPendingConnection()) {
-            connect(s, &QLocalSocket::readyRead, this, [this, s] {
-                s->readAll();
-                if (OnActivateRequest)
-                    OnActivateRequest();
-                s->disconnectFromServer();
-            });
-            connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+    // Listen for later copies that ask this one to show itself. A plain socket watched by the
+    // event loop does it without a network library in memory for the whole run.
+    const std::string socketPath = InstancePath(name, ".sock");
+    sockaddr_un address;
+    const int listener = UnixSocket(socketPath, address);
+    if (listener < 0)
+        return true;
+    ::unlink(socketPath.c_str()); // left by a copy that did not end cleanly; we hold the lock
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0) {
+        ::close(listener);
+        return true;
+    }
+    ::chmod(socketPath.c_str(), 0600);
+    listenFd_ = listener;
+    activation_ = new QSocketNotifier(listener, QSocketNotifier::Read, this);
+    connect(activation_, &QSocketNotifier::activated, this, [this] {
+        bool asked = false;
+        for (int client; (client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            ::close(client); // the connection is the request; what it says does not matter
+            asked = true;
         }
+        if (asked && OnActivateRequest)
+            OnActivateRequest();
     });
-    server_->listen(key);
     return true;
 }
 
 void QtDesktop::ActivatePreviousInstance(const std::string& name) {
-    QLocalSocket socket;
-    socket.connectToServer(QString::fromStdString(InstancePath(name, ".sock")));
-    if (socket.waitForConnected(1000)) {
-        socket.write("activate\n");
-        socket.waitForBytesWritten(1000);
-        socket.waitForDisconnected(500);
-    }
+    sockaddr_un address;
+    const int fd = UnixSocket(InstancePath(name, ".sock"), address);
+    if (fd < 0)
+        return;
+    // A local connect is taken or refused at once; a full backlog refuses rather than blocks.
+    // The running copy may close the connection before reading: no SIGPIPE for that.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        (void)::send(fd, "activate\n", 9, MSG_NOSIGNAL);
+    ::close(fd);
 }
 
 bool QtDesktop::StartProgram(const std::string& path, const std::vector<std::string>& args) {

@@ -1,18 +1,20 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <map>
 #include <memory>
 
 #include "platform/desktop.h"
 
 class QSystemTrayIcon;
-class QLocalServer;
+class QSocketNotifier;
 class QTimer;
 
 namespace ostrel {
 
 class TFormView;
+class TNotifier;
 
 // The desktop services of a Qt 6 session on Linux (X11 or Wayland through Qt).
 class QtDesktop : public QObject, public Desktop {
@@ -33,6 +35,7 @@ public:
     bool TrayAvailable() override;
     void SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) override;
     void Beep(unsigned type) override;
+    void Notify(const std::string& title, const std::string& text, const std::string& openPath) override;
     int SetTimer(int intervalMs, std::function<void()> onTick) override;
     void KillTimer(int id) override;
     TPoint CursorPos() override;
@@ -65,9 +68,14 @@ private:
     std::map<TForm*, std::unique_ptr<TFormView>> views_;
     int nextTimer_ = 1;
     int lockFd_ = -1;
-    QLocalServer* server_ = nullptr;
+    int listenFd_ = -1;
+    QSocketNotifier* activation_ = nullptr;
     bool settingClipboard_ = false;
     QTimer* trayWatch_ = nullptr;
+    TNotifier* notifier_ = nullptr;
+    // What a click on the tray icon's balloon opens.
+    QString balloonOpens_;
+    void ShowBalloon(const QString& title, const QString& text, const QString& openPath);
 };
 
 } // namespace ostrel

@@ -98,9 +98,14 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
         }
         st.Busy = false;
         return true;
-    } catch (const std::exception&) {
-        ReportErrorWithHelp(desktop_, "Request Failed",
-                            "The last successful operation was <" + st.LastOperation + ">", FailureHelpContext);
+    } catch (const std::exception& e) {
+        // The dialog below may sit behind the program the user copied from; a notice reaches
+        // them there. A queue run stops at its first failure and says nothing of its own.
+        if (!st.QueueRun)
+            desktop_.Notify("Ostrel: request failed",
+                            text + "\n" + e.what() + "\nCheck the SMTP server on My Details and your connection.", "");
+        ReportErrorWithHelp(desktop_, "Request Failed", "The last successful operation was <" + st.LastOperation + ">",
+                            FailureHelpContext);
         if (progressOpen_ && hooks_.ProgressClose)
             hooks_.ProgressClose();
         progressOpen_ = false;

@@ -80,7 +80,13 @@ public:
     }
 
 private:
-    void AddRecipient(const std::string& address) {
+    void AddRecipient(const std::string& address, const char* role) {
+        // A mail to nobody would be refused at every try and, queued, hold up every request
+        // behind it.
+        if (address.empty())
+            throw EMessageError(role ? std::string("No ByMail server is chosen for ") + role +
+                                           ": choose one on the Servers page (the directory lists none yet)"
+                                     : std::string("The direct request names no recipient"));
         RefuseControlBytes("recipient", address);
         message_.Recipients.Add(address, "");
     }
@@ -107,7 +113,7 @@ private:
                 body = ReplaceEach(std::string(1, DirectSeparator), tail.substr(second + 1), "\r\n");
             }
         }
-        AddRecipient(address);
+        AddRecipient(address, nullptr);
         SetSubject(subject);
         message_.Body.push_back(body);
         WriteDebugLog("To: " + address);
@@ -144,7 +150,7 @@ private:
     void ComposeBinary() {
         const std::string server = ftpThroughWeb_ ? servers_.FTPServer() : servers_.BinaryServer();
         const std::string verbSplit = TServerDirectory::ReadServerKey(server, "verbSplit");
-        AddRecipient(server);
+        AddRecipient(server, ftpThroughWeb_ ? "ftp:// files" : "program and other binary files");
         WriteDebugLog("To: " + server);
         SetSubject(TServerDirectory::ReadServerKey(server, "Subject"));
         WriteDebugLog("Subject: " + message_.Subject);
@@ -161,7 +167,7 @@ private:
 
     void ComposePage() {
         const std::string server = servers_.PageServer();
-        AddRecipient(server);
+        AddRecipient(server, "web pages");
         WriteDebugLog("To: " + server);
         SetSubject(TServerDirectory::ReadServerKey(server, "Subject"));
         WriteDebugLog("Subject: " + message_.Subject);
@@ -174,7 +180,7 @@ private:
 
     void ComposeFtpScript() {
         const std::string server = servers_.FTPServer();
-        AddRecipient(server);
+        AddRecipient(server, "ftp:// files");
         WriteDebugLog("To: " + server);
         auto key = [&](const char* name) { return TServerDirectory::ReadServerKey(server, name); };
 

@@ -64,7 +64,8 @@ void TServerSuggestion::ApplyServerSelections(TServerDirectory& servers) {
 std::string TServerSuggestion::SuggestServer(const std::string& current, const std::string& suggested,
                                              const std::string& label) {
     SetStage(SuggestStage);
-    if (current == suggested)
+    // A suggestion file that names no server for a role has nothing better to offer.
+    if (current == suggested || suggested.empty())
         return current;
     const std::string question = "The " + label + " is set to " + current + " but we believe " + suggested +
                                  " is better right now." + "\r\n\n" + "Press Yes to accept this change. " +

@@ -56,7 +56,8 @@ TfrmProps::TfrmProps()
       TabSheet6(Page("TabSheet6", "Preferences", 0)), optBinaryFormat(Make<TRadioGroup>("optBinaryFormat", &TabSheet6)),
       lblImportant(Make<TLabel>("lblImportant", &TabSheet6)), grpSplitting(Make<TGroupBox>("grpSplitting", &TabSheet6)),
       lblChunkSize(Make<TLabel>("lblChunkSize", &grpSplitting)), chkNoSplit(Make<TCheckBox>("chkNoSplit", &grpSplitting)),
-      medChunksize(Make<TEdit>("medChunksize", &grpSplitting)), tbsFriend(Page("tbsFriend", "Friend", 0)),
+      medChunksize(Make<TEdit>("medChunksize", &grpSplitting)),
+      chkAutostart(Make<TCheckBox>("chkAutostart", &TabSheet6)), tbsFriend(Page("tbsFriend", "Friend", 0)),
       lblFriendTitle(Make<TLabel>("lblFriendTitle", &tbsFriend)), lblFriendText(Make<TLabel>("lblFriendText", &tbsFriend)),
       lblFName(Make<TLabel>("lblFName", &tbsFriend)), txtFName(Make<TEdit>("txtFName", &tbsFriend)),
       lblFemail(Make<TLabel>("lblFemail", &tbsFriend)), txtFemail(Make<TEdit>("txtFemail", &tbsFriend)),
@@ -218,6 +219,8 @@ TfrmProps::TfrmProps()
     chkNoSplit.SetCaption("&Don't split");
     chkNoSplit.SetHelpContext(7550);
     chkNoSplit.SetBounds(250, 26, 150, 20);
+    chkAutostart.SetCaption("Start Ostrel when I &log in");
+    chkAutostart.SetBounds(8, 166, 300, 20);
 
     // Friend
     lblFriendTitle.SetCaption("Tell A Friend About Ostrel!");

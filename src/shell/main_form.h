@@ -86,6 +86,7 @@ public:
     TLabel& lblChunkSize;
     TCheckBox& chkNoSplit;
     TEdit& medChunksize;
+    TCheckBox& chkAutostart;
 
     // Friend
     TTabSheet& tbsFriend;

@@ -5,7 +5,9 @@
 
 #include "forms/application.h"
 #include "decoder/decoder_wizard.h"
+#include "shell/autostart.h"
 #include "shell/lists.h"
+#include "shell/program_folder.h"
 #include "shell/update_file.h"
 #include "util/debug_log.h"
 #include "util/error.h"
@@ -29,15 +31,7 @@ std::string FileNamePart(const std::string& path) {
 }
 } // namespace
 
-std::string ProgramFolderFor(const std::string& exePath) {
-    if (const char* home = std::getenv("OSTREL_HOME"); home && *home) {
-        std::string folder = home;
-        if (folder.back() != '/')
-            folder += '/';
-        return folder;
-    }
-    return PathOfF(exePath);
-}
+std::string ProgramFolderFor(const std::string& exePath) { return ProgramFolderOf(exePath); }
 
 TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args)
     : desktop_(desktop), exePath_(std::move(exePath)), settings_(desktop, form_), taskIcon_(desktop),
@@ -134,6 +128,7 @@ void TOstrelApp::WireEvents() {
     f.btnDecoderTools.OnClick = guarded([this] { btnDecoderToolsClick(); });
     f.btnNow.OnClick = guarded([this] { btnNowClick(); });
     f.chkShowTips.OnClick = guarded([this] { chkShowTipsClick(); });
+    f.chkAutostart.OnMouseUp = guarded([this] { chkAutostartClick(); });
     f.optEnabled.OnClick = guarded([this] { RefreshTrayIcon(); });
     f.chkNoSplit.OnClick = guarded([this] { settings_.ControlRefresh(); });
     f.medChunksize.OnChange = guarded([this] { settings_.ControlRefresh(); });
@@ -463,7 +458,10 @@ void TOstrelApp::TaskIcon1RightClick() {
     desktop_.BringToFront(form_);
 }
 
-void TOstrelApp::FormShow() { desktop_.BringToFront(form_); }
+void TOstrelApp::FormShow() {
+    ReadAutostart();
+    desktop_.BringToFront(form_);
+}
 
 void TOstrelApp::FormResize() {
     if (form_.WindowState() == TWindowState::wsMinimized) {
@@ -472,7 +470,22 @@ void TOstrelApp::FormResize() {
     }
 }
 
-void TOstrelApp::PageControl1Change() { settings_.ControlRefresh(); }
+void TOstrelApp::PageControl1Change() {
+    settings_.ControlRefresh();
+    if (form_.PageActive(form_.TabSheet6))
+        ReadAutostart();
+}
+
+void TOstrelApp::ReadAutostart() { form_.chkAutostart.SetChecked(AutostartEnabled()); }
+
+void TOstrelApp::chkAutostartClick() {
+    try {
+        SetAutostart(form_.chkAutostart.Checked(), exePath_);
+    } catch (const std::exception& e) {
+        ReportError(desktop_, "chkAutostartClick", e.what());
+    }
+    ReadAutostart();
+}
 
 void TOstrelApp::btnHelpClick() { desktop_.ShowHelp(0); }
 

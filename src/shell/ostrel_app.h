@@ -65,6 +65,9 @@ public:
     void mnuHelpClick();
     void btnDecoderToolsClick();
     void chkShowTipsClick();
+    // The autostart entry is the state: a click writes or removes it, the page shows what is there.
+    void chkAutostartClick();
+    void ReadAutostart();
     void btnNowClick();
     void ShowTipOfTheDay();
     // The windows the program entry makes after the main window.
@@ -126,7 +129,8 @@ private:
     bool joinedClipboard_ = false;
 };
 
-// The program folder: $OSTREL_HOME when set, else the folder of the executable; ends in "/".
+// The program folder: $OSTREL_HOME when set; installed, the user's own data folder; else the
+// folder of the executable. Ends in "/".
 std::string ProgramFolderFor(const std::string& exePath);
 
 } // namespace ostrel

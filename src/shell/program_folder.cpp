@@ -1,7 +1,12 @@
 #include "shell/program_folder.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <set>
+
+#include "ostrel_version.h"
+#include "util/error.h"
+#include "util/text.h"
 
 namespace ostrel {
 
@@ -43,6 +48,54 @@ int SeedProgramFolder(const std::string& installFolder, const std::string& progr
             ++copied;
     }
     return copied;
+}
+
+namespace {
+std::string WithSlash(std::string folder) {
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    return folder;
+}
+
+std::string InstalledDataFolder(const std::string& exePath) {
+    return WithSlash((fs::path(PathOfF(exePath)) / OSTREL_DATA_FROM_BIN).lexically_normal().string());
+}
+} // namespace
+
+bool RunsInstalled(const std::string& exePath) {
+    std::error_code ec;
+    return fs::is_regular_file(InstalledDataFolder(exePath) + "uservers.da2", ec);
+}
+
+std::string DeliveredDataFolder(const std::string& exePath) {
+    return RunsInstalled(exePath) ? InstalledDataFolder(exePath) : PathOfF(exePath);
+}
+
+std::string UserDataFolder() {
+    // A relative $XDG_DATA_HOME is invalid and ignored, as the base directory rules say.
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/')
+        return WithSlash(xdg) + "ostrel/";
+    const char* home = std::getenv("HOME");
+    return WithSlash(home && *home ? home : ".") + ".local/share/ostrel/";
+}
+
+std::string ProgramFolderOf(const std::string& exePath) {
+    if (const char* home = std::getenv("OSTREL_HOME"); home && *home)
+        return WithSlash(home);
+    return RunsInstalled(exePath) ? UserDataFolder() : PathOfF(exePath);
+}
+
+std::string PrepareProgramFolder(const std::string& exePath) {
+    const std::string folder = ProgramFolderOf(exePath);
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (!fs::is_directory(folder)) {
+        throw EInOutError("Ostrel cannot make its folder " + folder + ": " +
+                          (ec ? ec.message() : std::string("something else has that name")) +
+                          ". Set OSTREL_HOME to a folder of your own, or free that path.");
+    }
+    SeedProgramFolder(DeliveredDataFolder(exePath), folder);
+    return folder;
 }
 
 } // namespace ostrel

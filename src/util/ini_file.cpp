@@ -253,6 +253,10 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
             out += "\r\n";
         out += "[" + section + "]\r\n" + entry + "\r\n";
     }
+    // The file holds that value already: every start and every Ok write keys that rarely change,
+    // and each replacement waits for the disk.
+    if (done && out == text)
+        return;
     try {
         WriteFileAtomic(path_, out);
     } catch (const std::exception&) {

@@ -53,8 +53,9 @@ class FirstRunTest(ostrel_e2e_more.TRunCase):
         t.copy(url)
         self.assertTrue(t.smtp.wait_mails(2, 15), [m.body() for m in t.smtp.mails])
         request, test = t.smtp.mails[0], t.smtp.mails[1]
-        self.assertEqual(request.rcpt_tos, ["www4mail@example.org"])
-        self.assertIn(url, request.body())
+        self.assertEqual(request.rcpt_tos, ["query@saildocs.com"])
+        # The delivered directory's page service, in the form its own instructions give.
+        self.assertIn("send %s\r\n-----" % url, request.body())
         self.assertEqual(request.mail_from, EMAIL)
         self.assertEqual(test.header("Subject"), "Test Message from your copy of Ostrel")
         self.assertEqual(sorted(test.rcpt_tos), sorted([EMAIL, NEWSLETTER]))
@@ -73,7 +74,7 @@ class FirstRunTest(ostrel_e2e_more.TRunCase):
         time.sleep(1.5)
         self.assertEqual(len(t.smtp.mails), 3, [m.header("Subject") for m in t.smtp.mails])
         self.assertIn(other, t.smtp.mails[2].body())
-        self.assertEqual(t.smtp.mails[2].rcpt_tos, ["www4mail@example.org"])
+        self.assertEqual(t.smtp.mails[2].rcpt_tos, ["query@saildocs.com"])
 
         # The hot list: search a description, request the entry found.
         main = t.show_main()
@@ -89,12 +90,12 @@ class FirstRunTest(ostrel_e2e_more.TRunCase):
         self.assertTrue(t.smtp.wait_mails(4, 15), "the hot-list request was not sent")
         hot = t.smtp.mails[3]
         self.assertIn("https://www.bbc.co.uk/news", hot.body())
-        self.assertEqual(hot.rcpt_tos, ["www4mail@example.org"])
+        self.assertEqual(hot.rcpt_tos, ["query@saildocs.com"])
         time.sleep(1)
         self.assertEqual(len(t.smtp.mails), 4)
         # Every request is in the history on disk, newest first.
         history = t.read("History.Dat").split("\r\n")
-        self.assertTrue(history[0].startswith("https://www.bbc.co.uk/news via www4mail@example.org on "), history)
+        self.assertTrue(history[0].startswith("https://www.bbc.co.uk/news via query@saildocs.com on "), history)
         self.assertTrue(history[1].startswith(other + " via "), history)
         self.assertTrue(history[2].startswith(url + " via "), history)
 

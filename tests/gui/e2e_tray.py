@@ -59,6 +59,7 @@ class TrayTest(ostrel_e2e_more.TRunCase):
         for name in TAB_NAMES:
             t.click_tab(main[0], name)
             t.screenshot("page-" + name.lower().replace(" ", "-"))
+            t.screenshot("window-" + name.lower().replace(" ", "-"), window=main[0])
         # Cancel hides the window, and the icon brings it back.
         t.press(main[0], "Escape")
         self.assertTrue(t.wait_gone(is_main, 5), "Cancel did not hide the window")

@@ -78,8 +78,7 @@ private slots:
     void init() {
         folder_ = std::make_unique<test::ProgramFolder>();
         for (const char* f : {"uservers.da2", "Suggest.Ini", "nbinary.ext", "unbinary.txt", "HotList.Dat", "tips.dat"})
-            if (QFile::exists(QString(OSTREL_BIN_DIR "/") + f))
-                QFile::copy(QString(OSTREL_BIN_DIR "/") + f, QString::fromStdString(folder_->File(f)));
+            folder_->CopyData(f);
         folder_->Write("config/ostrel/OSTREL.INI",
                        "[General]\r\nEmail=me@example.org\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n"
                        "[Servers]\r\nSMTP=127.0.0.1:9\r\n");

@@ -13,6 +13,7 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using ostrel::test::DataFile;
 using ostrel::test::ReadAll;
 using ostrel::test::TAiosmtpdPeer;
 using ostrel::test::TempDir;
@@ -33,7 +34,7 @@ protected:
     void SetUp() override {
         for (const char* name : {"uservers.da2", "nbinary.ext", "unbinary.txt", "getweb_page.tpl", "agora_uu.tpl",
                                  "agora_mime.tpl", "ftpweb_uu.tpl", "ftpweb_mime.tpl", "Suggest.Ini"})
-            fs::copy_file(std::string(OSTREL_BIN_DIR) + "/" + name, home.File(name));
+            fs::copy_file(DataFile(name), home.File(name));
         // The test message went out long ago, and the suggestions have been offered before:
         // only requests reach the server, and no question comes up at start.
         WriteAll(work.File("Test Message.Flg"), " ");

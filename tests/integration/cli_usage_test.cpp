@@ -150,6 +150,9 @@ TEST_F(CliUsageTest, EchoedTextsShowControlBytesEscaped) {
 }
 
 TEST_F(CliUsageTest, ComposeRefusesTheChunkSizeThatTheSettingsRefuse) {
+    // The example directory: the delivered one has no server for program files.
+    for (const char* name : {"uservers.da2", "Suggest.Ini"})
+        fs::copy_file(ostrel::test::DataFile(name), home.File(name), fs::copy_options::overwrite_existing);
     Settings("Chunks=1\r\nChunkSize=0\r\n");
     TRun run = Run({"compose", "http://dl.example.com/setup.exe"});
     EXPECT_EQ(run.Status, 1);

@@ -11,6 +11,7 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using ostrel::test::DataFile;
 using ostrel::test::ReadAll;
 using ostrel::test::TempDir;
 using ostrel::test::WriteAll;
@@ -29,7 +30,7 @@ protected:
     void SetUp() override {
         for (const char* name : {"uservers.da2", "nbinary.ext", "unbinary.txt", "Suggest.Ini", "getweb_page.tpl",
                                  "agora_uu.tpl", "agora_mime.tpl", "ftpweb_uu.tpl", "ftpweb_mime.tpl"})
-            fs::copy_file(std::string(OSTREL_SOURCE_DIR) + "/data/" + name, home.File(name));
+            fs::copy_file(DataFile(name), home.File(name));
         Settings("");
     }
 

@@ -24,6 +24,8 @@ except ImportError as e:  # pragma: no cover - the message is the point
                      "and run with /usr/bin/python3 (%s)" % e)
 
 BIN_DIR = os.environ.get("OSTREL_BIN_DIR", "")
+# The example server directory the tests compose against, in place of the delivered one.
+EXAMPLE_SERVERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "servers")
 DATA_FILES = ["uservers.da2", "nbinary.ext", "unbinary.txt", "Suggest.Ini", "getweb_page.tpl",
               "agora_uu.tpl", "agora_mime.tpl", "ftpweb_uu.tpl", "ftpweb_mime.tpl", "HotList.Dat",
               "DistInfo.Dat", "Test Message.Txt", "Friend.Txt", "tips.dat"]
@@ -53,6 +55,37 @@ def free_loopback_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def fill_folders(path, smtp_address, settings=""):
+    """Gives the (empty) folders under path() what a user who has set Ostrel up has: the program
+    folder with the data files (the example server directory) and OSTREL.INI filled in."""
+    for name in DATA_FILES:
+        src = os.path.join(EXAMPLE_SERVERS, name)
+        if not os.path.exists(src):
+            src = os.path.join(BIN_DIR, name)
+        if os.path.exists(src):
+            shutil.copy(src, path("program", name))
+    # The suggestions were offered before, and the test message went out long ago: only
+    # requests reach the server, and no question comes up at start.
+    with open(path("program", "Suggest.Ini"), "ab") as f:
+        f.write(b"\r\nUsed=1\r\n")
+    for folder in ("work", "config/ostrel"):  # the working folder, or beside the settings
+        with open(path(folder, "Test Message.Flg"), "wb") as f:
+            f.write(b" ")
+    ini = ("[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n" + settings +
+           "[Servers]\r\nSMTP=%s\r\nFTP=ftpmail@example.org\r\nHTTPBinary=agora@example.org\r\n"
+           "HTTPPages=www4mail@example.org\r\n" % smtp_address)
+    with open(path("config", "ostrel", "OSTREL.INI"), "wb") as f:
+        f.write(ini.encode())
+
+
+def read_program_file(path, name):
+    try:
+        with open(path("program", name), "rb") as f:
+            return f.read().decode("latin-1")
+    except FileNotFoundError:
+        return ""
 
 
 class TMail:
@@ -247,22 +280,7 @@ class TE2E:
             shutil.rmtree(self.path(sub), ignore_errors=True)
             os.makedirs(self.path(sub))
         os.chmod(self.path("runtime"), 0o700)
-        for name in DATA_FILES:
-            src = os.path.join(BIN_DIR, name)
-            if os.path.exists(src):
-                shutil.copy(src, self.path("program", name))
-        # The suggestions were offered before, and the test message went out long ago: only
-        # requests reach the server, and no question comes up at start.
-        with open(self.path("program", "Suggest.Ini"), "ab") as f:
-            f.write(b"\r\nUsed=1\r\n")
-        for folder in ("work", "config/ostrel"):  # the working folder, or beside the settings
-            with open(self.path(folder, "Test Message.Flg"), "wb") as f:
-                f.write(b" ")
-        ini = ("[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n" + settings +
-               "[Servers]\r\nSMTP=%s\r\nFTP=ftpmail@example.org\r\nHTTPBinary=agora@example.org\r\n"
-               "HTTPPages=www4mail@example.org\r\n" % self.smtp.address())
-        with open(self.path("config", "ostrel", "OSTREL.INI"), "wb") as f:
-            f.write(ini.encode())
+        fill_folders(self.path, self.smtp.address(), settings)
 
     def start(self, limit=20):
         """Starts the program and waits until its start-up is over, answering any question."""
@@ -336,11 +354,7 @@ class TE2E:
         self.app.wait(10)
 
     def read(self, name):
-        try:
-            with open(self.path("program", name), "rb") as f:
-                return f.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
+        return read_program_file(self.path, name)
 
     # --- the clipboard and the windows ------------------------------------------------------
 

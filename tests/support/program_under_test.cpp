@@ -5,7 +5,11 @@
 
 namespace ostrel::test {
 
-TProgramUnderTest::TProgramUnderTest() { SeedProgramFolder(std::string(OSTREL_SOURCE_DIR) + "/data/", folder.Path()); }
+TProgramUnderTest::TProgramUnderTest() {
+    SeedProgramFolder(std::string(OSTREL_SOURCE_DIR) + "/data/", folder.Path());
+    for (const char* name : {"uservers.da2", "Suggest.Ini"})
+        folder.CopyData(name);
+}
 
 TProgramUnderTest::~TProgramUnderTest() = default;
 

@@ -34,9 +34,13 @@ ProgramFolder::ProgramFolder() {
     ::setenv("XDG_CONFIG_HOME", (dir_.Path() + "config").c_str(), 1);
 }
 
+std::string DataFile(const std::string& name) {
+    const std::string example = std::string(OSTREL_TEST_DATA_DIR) + "/servers/" + name;
+    return fs::exists(example) ? example : std::string(OSTREL_SOURCE_DIR) + "/data/" + name;
+}
+
 void ProgramFolder::CopyData(const std::string& name) const {
-    fs::copy_file(std::string(OSTREL_SOURCE_DIR) + "/data/" + name, dir_.File(name),
-                  fs::copy_options::overwrite_existing);
+    fs::copy_file(DataFile(name), dir_.File(name), fs::copy_options::overwrite_existing);
 }
 
 void ProgramFolder::Write(const std::string& name, const std::string& content) const {

@@ -37,6 +37,11 @@ private:
     TempDir dir_;
 };
 
+// A data file as the tests see it: the example server directory and suggestions of
+// tests/data/servers (every dialect, all under example.org) in place of the delivered ones,
+// else the file delivered with the program.
+std::string DataFile(const std::string& name);
+
 std::string ReadAll(const std::string& path);
 // n bytes of every value, the same for the same seed.
 std::string RandomBytes(std::size_t n, unsigned seed);

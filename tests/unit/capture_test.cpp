@@ -1,5 +1,6 @@
 #include "requests/capture.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "platform/fake_desktop.h"
@@ -50,6 +51,15 @@ TEST(Capture, AFailedSendIsReportedAndQueuedOnlyWhenTheSettingsSaySo) {
     EXPECT_NE(report.Text.find("The last successful operation was <"), std::string::npos);
     EXPECT_EQ(p.f().lstQueue.Items(), (std::vector<std::string>{"http://example.com/index.html"}));
     EXPECT_EQ(p.folder.Read("Queue.Dat"), "http://example.com/index.html\r\n"); // saved at once
+    // The desktop's notice as well as the dialog, naming the request and the fault.
+    ASSERT_EQ(p.desk.Notifications.size(), 1u);
+    EXPECT_NE(p.desk.Notifications[0].Text.find("http://example.com/index.html"), std::string::npos);
+    EXPECT_NE(p.desk.Notifications[0].Text.find("onnect"), std::string::npos);
+    auto notified = std::find(p.desk.Calls.begin(), p.desk.Calls.end(), "Notify:Ostrel: request failed");
+    auto reported = std::find_if(p.desk.Calls.begin(), p.desk.Calls.end(),
+                                 [](const std::string& c) { return c.rfind("MessageDlg", 0) == 0; });
+    ASSERT_NE(notified, p.desk.Calls.end());
+    EXPECT_LT(notified, reported); // before the modal dialog holds the program
     EXPECT_FALSE(ProgramState().Busy);
     EXPECT_TRUE(p.f().lstHistory.Items().empty());
 
@@ -138,6 +148,7 @@ TEST(Dispatch, TheQueueRunStopsAtTheFirstFailureAndKeepsIt) {
     p.app->Settings().ControlRefresh();
     p.f().btnSend.Click();
     EXPECT_EQ(p.desk.Dialogs.size(), 1u); // one report, not one per entry or an endless loop
+    EXPECT_TRUE(p.desk.Notifications.empty());
     EXPECT_EQ(p.f().lstQueue.Count(), 2);
     EXPECT_EQ(p.f().lstQueue.Item(0), "http://a.example/");
     EXPECT_FALSE(ProgramState().QueueRun);

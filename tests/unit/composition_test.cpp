@@ -224,15 +224,21 @@ TEST_F(CompositionTest, TextsOfNoFormComposeNothing) {
     EXPECT_TRUE(msg.Body.empty());
 }
 
-TEST_F(CompositionTest, EmptyRoleSendsToAnEmptyAddress) {
+TEST_F(CompositionTest, ARoleWithoutAServerIsRefusedWithWhatToDo) {
+    // A mail to nobody would fail at every try and, queued, hold up every request behind it.
     folder.Write("uservers.da2", "[page@p]\r\nType=0\r\nverbPagesHttp=send\r\n");
     servers.LoadServerDirectory();
     servers.RefreshServerSelection();
-    ASSERT_TRUE(Compose("http://h/a.zip"));
-    EXPECT_EQ(To(), std::vector<std::string>{""});
-    EXPECT_EQ(msg.Body, std::vector<std::string>{"  http://h/a.zip"});
-    ASSERT_TRUE(Compose("ftp://h/a"));
-    EXPECT_EQ(msg.Body, std::vector<std::string>{" h\r\n\r\n\r\n 60\r\nget a\r\nquit\r\n"});
+    for (const char* request : {"http://h/a.zip", "ftp://h/a"}) {
+        try {
+            Compose(request);
+            ADD_FAILURE() << request << " composed without a server";
+        } catch (const EMessageError& e) {
+            EXPECT_NE(std::string(e.what()).find("choose one on the Servers page"), std::string::npos) << e.what();
+        }
+    }
+    ASSERT_TRUE(Compose("http://h/a.html"));
+    EXPECT_EQ(To(), std::vector<std::string>{"page@p"});
 }
 
 TEST_F(CompositionTest, LineBreaksInHeaderFieldsAreRefused) {

@@ -1,5 +1,6 @@
 #include "util/ini_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -82,4 +83,24 @@ TEST(IniFile, AWriteIntoAMissingFolderRaisesTheUserMessage) {
     } catch (const EIniFileError& e) {
         EXPECT_STREQ(e.what(), "Unable to write to /nonexistent-folder/OSTREL.INI");
     }
+}
+
+TEST(IniFileWrite, AValueTheFileHoldsAlreadyLeavesTheFileAlone) {
+    // Start-up and Ok write keys that seldom change; each replacement would wait for the disk.
+    test::TempDir dir;
+    const std::string path = dir.File("OSTREL.INI");
+    const TIniFile ini(path);
+    ini.WriteString("General", "Email", "me@example.org");
+    const struct timespec old[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    auto modified = [&] {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0);
+        return st.st_mtim.tv_sec;
+    };
+    ini.WriteString("General", "Email", "me@example.org");
+    EXPECT_EQ(modified(), 1000);
+    ini.WriteString("General", "Email", "you@example.org");
+    EXPECT_NE(modified(), 1000);
+    EXPECT_EQ(ini.ReadString("General", "Email", ""), "you@example.org");
 }

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "forms/controls.h"
+#include "mime/message.h"
 #include "platform/fake_desktop.h"
+#include "servers/composition.h"
+#include "servers/server_suggestion.h"
 #include "support/server_controls.h"
 #include "support/test_support.h"
 #include "util/error.h"
@@ -164,25 +167,44 @@ TEST_F(ServerDirectoryTest, ExpandedInfoShowsEveryLineOfTheClickedRole) {
     EXPECT_EQ(desktop.Dialogs[0].Flags, static_cast<unsigned>(MB_OK));
 }
 
-TEST(DeliveredServerDirectory, OffersEveryRoleAndItsSuggestions) {
+TEST(DeliveredServerDirectory, OffersTheRealServiceAndNeverAnExample) {
     test::ProgramFolder folder;
-    for (const char* name : {"uservers.da2", "Suggest.Ini"})
-        folder.CopyData(name);
+    for (const char* name : {"uservers.da2", "Suggest.Ini", "saildocs_page.tpl", "nbinary.ext", "unbinary.txt"})
+        std::filesystem::copy_file(std::string(OSTREL_SOURCE_DIR) + "/data/" + name, folder.File(name));
     FakeDesktop desktop;
     TComboBox pages{"p", nullptr}, binaries{"b", nullptr}, ftps{"f", nullptr};
     TLabel l1{"l1", nullptr}, l2{"l2", nullptr}, l3{"l3", nullptr};
     TServerDirectory directory{desktop, TServerControls{pages, binaries, ftps, l1, l2, l3}};
+    TServerSuggestion suggestion{desktop, nullptr, nullptr};
+    directory.OnApplyServerSelections = [&](TServerDirectory& d) { suggestion.ApplyServerSelections(d); };
     directory.LoadServerDirectory();
-    EXPECT_GE(pages.Count(), 3);
-    EXPECT_GE(binaries.Count(), 3);
-    EXPECT_GE(ftps.Count(), 3);
-    // The suggested servers exist in the lists they are suggested for.
-    const TIniFile suggest(folder.File("Suggest.Ini"));
-    EXPECT_EQ(pages.Text(), suggest.ReadString("Servers", "HTTPPages", "?"));
-    EXPECT_EQ(binaries.Text(), suggest.ReadString("Servers", "HTTPBinary", "?"));
-    EXPECT_EQ(ftps.Text(), suggest.ReadString("Servers", "FTP", "?"));
-    // Every listed server describes itself.
-    for (const auto* list : {&pages, &binaries, &ftps})
-        for (const auto& server : list->Items())
-            EXPECT_FALSE(TServerDirectory::ReadServerKey(server, "Info").empty()) << server;
+    directory.RefreshServerSelection();
+    // A new user starts on the real service, without a question; the examples stay in the file
+    // for their dialects but are in no list, so nothing can select them by default.
+    EXPECT_EQ(pages.Items(), std::vector<std::string>{"query@saildocs.com"});
+    EXPECT_EQ(pages.Text(), "query@saildocs.com");
+    EXPECT_TRUE(binaries.Items().empty());
+    EXPECT_TRUE(ftps.Items().empty());
+    EXPECT_TRUE(desktop.Dialogs.empty());
+    const std::string file = folder.Read("uservers.da2");
+    EXPECT_NE(file.find("[agora@example.org]"), std::string::npos);
+    // Who runs it and where its terms are, in the text the Servers page shows.
+    const std::string info = TServerDirectory::ReadServerKey("query@saildocs.com", "Info");
+    EXPECT_NE(info.find("Sirius Cybernetics LLC"), std::string::npos);
+    EXPECT_NE(info.find("saildocs.com/terms"), std::string::npos);
+    EXPECT_EQ(l1.Caption().find("Saildocs"), 0u);
+
+    // The request in the service's documented form: "send" and the URL, then a line of dashes.
+    TmsMessage message;
+    ASSERT_TRUE(ComposeRequest("http://example.com/a.html", "me@example.net", directory, message));
+    EXPECT_EQ(message.Recipients[0].Address, "query@saildocs.com");
+    ASSERT_EQ(message.Body.size(), 1u);
+    EXPECT_EQ(message.Body[0], "send http://example.com/a.html\r\n-----\r\n");
+    // No server fetches program files yet: the user is told what to do, nothing goes to nobody.
+    try {
+        ComposeRequest("http://example.com/setup.exe", "me@example.net", directory, message);
+        ADD_FAILURE() << "composed a binary request without a binary server";
+    } catch (const EMessageError& e) {
+        EXPECT_NE(std::string(e.what()).find("Servers page"), std::string::npos) << e.what();
+    }
 }

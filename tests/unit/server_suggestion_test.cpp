@@ -129,16 +129,16 @@ TEST_F(ServerSuggestionTest, AllNoKeepsTheChoicesAndLeavesTheSettingsFileAlone) 
     EXPECT_TRUE(SuggestIni().ReadBool("Servers", "Used", false));
 }
 
-TEST_F(ServerSuggestionTest, EmptySuggestionsStillAskAndYesFallsBackToTheFirstEntry) {
-    Suggest("[Servers]\r\n");
+TEST_F(ServerSuggestionTest, ARoleTheFileSuggestsNothingForIsNotAskedAbout) {
+    // Asking to switch to no server at all ("we believe  is better") would drop the user's choice.
+    Suggest("[Servers]\r\nHTTPPages=page1@a\r\n");
     Settings("FTP=ftp2@c\r\nHTTPBinary=bin2@b\r\nHTTPPages=page2@a\r\n");
     desktop.DefaultAnswer = IDYES;
     directory.LoadServerDirectory();
-    ASSERT_EQ(desktop.Dialogs.size(), 3u);
-    EXPECT_NE(desktop.Dialogs[0].Text.find("we believe  is better"), std::string::npos);
-    EXPECT_EQ(Selected(), (std::vector<std::string>{"ftp1@c", "bin1@b", "page1@a"}));
-    EXPECT_EQ(SettingsIni().ReadString("Servers", "FTP", ""), "ftp1@c");
-    EXPECT_EQ(SettingsIni().ReadString("Servers", "HTTPPages", ""), "page1@a");
+    ASSERT_EQ(desktop.Dialogs.size(), 1u);
+    EXPECT_NE(desktop.Dialogs[0].Text.find("we believe page1@a is better"), std::string::npos);
+    EXPECT_EQ(Selected(), (std::vector<std::string>{"ftp2@c", "bin2@b", "page1@a"}));
+    EXPECT_EQ(SettingsIni().ReadString("Servers", "FTP", ""), "ftp2@c");
 }
 
 TEST_F(ServerSuggestionTest, UsedFileOnlySuppliesDefaults) {
