@@ -356,7 +356,7 @@ struct TMailWalker::TImpl {
         }
         o.resize(before + room);
         std::size_t produced = 0;
-        const std::size_t used = UUDecodeFullLines(rest, o.data() + before, room, produced, s.SawBackquote);
+        const std::size_t used = UUDecodeFullLines(rest, o.data() + before, room, produced, s.SawBackquote, s.SawBlank);
         o.resize(before + produced);
         line += produced / kUULineBytes;
         MaybeFlush();

@@ -75,8 +75,8 @@ TUULine ClassifyUULine(std::string_view line);
 // Decodes the full lines ("M", 60 characters, a line end of LF, CR LF or CR CR LF) at the start
 // of text into out, which has room for room bytes; stops in front of the first other line, a
 // line whose end is not in text, or when out is nearly full. Returns the bytes of text used and
-// sets produced; sawBackquote is set when a line held a "`".
+// sets produced; sawBackquote and sawBlank are set when a line held a "`" or a blank.
 std::size_t UUDecodeFullLines(std::string_view text, char* out, std::size_t room, std::size_t& produced,
-                              bool& sawBackquote);
+                              bool& sawBackquote, bool& sawBlank);
 
 } // namespace ostrel
