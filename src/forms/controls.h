@@ -95,6 +95,9 @@ public:
     bool WordWrap = false;
     // Text centred across the label (else left-aligned).
     bool Centered = false;
+    // A text too long for the label gives way at its start, so that its end stays readable
+    // (else it is clipped as the alignment falls).
+    bool KeepEnd = false;
     // On a white, sunken panel (a text to read, such as a tip).
     bool Panel = false;
     // Emphasis: bold, and this many points larger than the window's font.
@@ -194,6 +197,8 @@ public:
     void SetTopIndex(int index);
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
+    // How an item is shown, when that differs from the item itself.
+    std::function<std::string(const std::string&)> DisplayText;
 
 private:
     int topIndex_ = 0;

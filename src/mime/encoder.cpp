@@ -32,14 +32,23 @@ bool IsPlainAscii(const std::string& text) {
     });
 }
 
+bool HasEightBitBytes(const std::string& line) {
+    return std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) >= 128; });
+}
+
 // Bytes that a "7bit" body must not carry.
 bool NeedsQuotedPrintable(const std::string& line) {
-    if (line.size() >= kLongLine)
-        return true;
-    return std::any_of(line.begin(), line.end(), [](char ch) {
-        const auto c = static_cast<unsigned char>(ch);
-        return c >= 128 || c == 0;
-    });
+    return line.size() >= kLongLine || HasEightBitBytes(line) || line.find('\0') != std::string::npos;
+}
+
+// The charset that says what a body's bytes mean: 8-bit bytes are UTF-8 when they read as
+// UTF-8 (what this system writes), and ISO-8859-1 otherwise, which gives every byte a meaning.
+const char* BodyCharset(const std::vector<std::string>& body) {
+    if (std::none_of(body.begin(), body.end(), HasEightBitBytes))
+        return "us-ascii";
+    return std::all_of(body.begin(), body.end(), [](const std::string& line) { return IsValidUtf8(line); })
+               ? "utf-8"
+               : "iso-8859-1";
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -115,7 +124,7 @@ private:
             WriteLine("Content-Type: " + type + "; charset=\"iso-8859-1\"");
             WriteLine("Content-Transfer-Encoding: quoted-printable");
         } else {
-            WriteLine("Content-Type: " + type + "; charset=\"us-ascii\"");
+            WriteLine("Content-Type: " + type + "; charset=" + Quoted(BodyCharset(message_.Body)));
             WriteLine(longLine_ ? "Content-Transfer-Encoding: quoted-printable" : "Content-Transfer-Encoding: 7bit");
         }
     }

@@ -21,7 +21,7 @@ namespace {
 // Longest header line SMTP lets through, without its CR LF.
 constexpr std::size_t kMaxHeaderLine = 998;
 
-std::string Cut(const std::string& text) { return text.size() > kMaxShortText ? text.substr(0, kMaxShortText) : text; }
+std::string Cut(const std::string& text) { return CutAtCharacter(text, kMaxShortText); }
 
 std::string WithColon(const std::string& name) {
     return !name.empty() && name.back() == ':' ? name : name + ":";

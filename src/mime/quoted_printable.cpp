@@ -10,8 +10,11 @@ namespace ostrel {
 
 namespace {
 
-// Encoded content per line; the soft line break "=" makes the 76th character.
-constexpr std::size_t kMaxContent = 75;
+// A paragraph is cut into pieces of at most kPiece characters, before the last blank within
+// reach so that words stay whole; a line of the encoded text holds at most kMaxLine
+// characters, the soft line break "=" included.
+constexpr std::size_t kPiece = 65;
+constexpr std::size_t kMaxLine = 76;
 constexpr char kHex[] = "0123456789ABCDEF";
 
 constexpr std::array<std::int8_t, 256> MakeHexTable() {
@@ -31,46 +34,56 @@ constexpr std::array<std::int8_t, 256> kHexValue = MakeHexTable();
 
 bool MustEncode(unsigned char c) { return c < 32 || c == '=' || c >= 127; }
 
+// Writes one piece as one line, or, where its escapes would make that line too long, as
+// several, each cut between two escapes. last: the piece ends the paragraph (no soft break).
+void EncodePiece(std::string_view piece, bool last, std::vector<std::string>& lines) {
+    std::vector<std::string> tokens;
+    tokens.reserve(piece.size());
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+        const auto c = static_cast<unsigned char>(piece[i]);
+        // A blank at the end of a line would be lost to transports that strip trailing space.
+        if (MustEncode(c) || (c == ' ' && last && i + 1 == piece.size()))
+            tokens.push_back({'=', kHex[c >> 4], kHex[c & 15]});
+        else
+            tokens.emplace_back(1, static_cast<char>(c));
+        total += tokens.back().size();
+    }
+    std::string line;
+    if (total > (last ? kMaxLine : kMaxLine - 1)) {
+        for (const auto& token : tokens) {
+            if (line.size() + token.size() > kMaxLine - 1) {
+                lines.push_back(line + "=");
+                line.clear();
+            }
+            line += token;
+        }
+    } else {
+        for (const auto& token : tokens)
+            line += token;
+    }
+    lines.push_back(last ? line : line + "=");
+}
+
 void EncodeParagraph(std::string_view paragraph, std::vector<std::string>& lines) {
     if (paragraph.size() > kMaxQuotedPrintableParagraph)
         throw EMessageError("Paragraph is too large");
-    std::string line;
-    // Position in line of the last literal blank after its start: the preferred place to break.
-    std::size_t lastBlank = std::string::npos;
-    for (std::size_t i = 0; i < paragraph.size(); ++i) {
-        const auto c = static_cast<unsigned char>(paragraph[i]);
-        const bool atEnd = i + 1 == paragraph.size();
-        char token[3];
-        std::size_t tokenSize = 1;
-        // A blank at the end of a line would be lost to transports that strip trailing space.
-        if (MustEncode(c) || (c == ' ' && atEnd)) {
-            token[0] = '=';
-            token[1] = kHex[c >> 4];
-            token[2] = kHex[c & 15];
-            tokenSize = 3;
-        } else {
-            token[0] = static_cast<char>(c);
-        }
-        if (line.size() + tokenSize > kMaxContent) {
-            if (lastBlank != std::string::npos) {
-                std::string rest = line.substr(lastBlank);
-                line.resize(lastBlank);
-                lines.push_back(line + "=");
-                line = std::move(rest);
-                const std::size_t blank = line.find_last_of(' ');
-                lastBlank = blank != std::string::npos && blank > 0 ? blank : std::string::npos;
-            }
-            if (line.size() + tokenSize > kMaxContent) {
-                lines.push_back(line + "=");
-                line.clear();
-                lastBlank = std::string::npos;
-            }
-        }
-        if (tokenSize == 1 && c == ' ' && !line.empty())
-            lastBlank = line.size();
-        line.append(token, tokenSize);
+    if (paragraph.empty()) {
+        lines.emplace_back();
+        return;
     }
-    lines.push_back(std::move(line));
+    std::size_t start = 0;
+    while (start < paragraph.size()) {
+        std::size_t end = paragraph.size();
+        if (end - start > kPiece) {
+            // The blank nearest before the character kPiece on (that one included) starts the
+            // next piece; without one after the start the piece is cut after kPiece characters.
+            const std::size_t blank = paragraph.rfind(' ', start + kPiece);
+            end = blank != std::string_view::npos && blank > start ? blank : start + kPiece;
+        }
+        EncodePiece(paragraph.substr(start, end - start), end == paragraph.size(), lines);
+        start = end;
+    }
 }
 
 inline void DecodeEscapes(std::string_view line, std::string& out) {

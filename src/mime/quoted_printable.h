@@ -9,13 +9,14 @@ namespace ostrel {
 
 // Quoted-printable (RFC 2045).
 //
-// Encoding: the text is split into paragraphs at its line breaks (CR LF, or a lone CR or LF);
-// each paragraph becomes one or more lines of at most 76 characters, all but the last ending in
-// a soft line break "=". Control characters, "=", DEL and bytes 0x80-0xFF are written as "=XX";
-// a blank or tab at the end of a paragraph is encoded too, so that no line ends in white space.
-// Lines are broken before a blank where one is near, else after the last whole character that
-// fits. A paragraph may not exceed kMaxQuotedPrintableParagraph bytes ("Paragraph is too
-// large", EMessageError).
+// Encoding: the text is split into paragraphs at its line breaks (CR LF, or a lone CR or LF;
+// an empty paragraph is an empty line). Each paragraph is cut into pieces of at most 65
+// characters, before the last blank within reach (after 65 characters where there is none),
+// and each piece becomes a line; all lines of a paragraph but its last end in a soft line break
+// "=". Control characters (tab included), "=", DEL and bytes 0x80-0xFF are written as "=XX", and
+// so is a blank that ends a paragraph, so that no line ends in white space. A piece whose escapes
+// would make its line longer than 76 characters is cut further, between two escapes. A paragraph
+// may not exceed kMaxQuotedPrintableParagraph bytes ("Paragraph is too large", EMessageError).
 inline constexpr std::size_t kMaxQuotedPrintableParagraph = 24575;
 
 class TQuotedPrintable {

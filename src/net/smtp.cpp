@@ -135,6 +135,7 @@ void TmsSMTP::Open() {
     if (Server.empty())
         RaiseSocketError(57002);
     ResetState();
+    refusedReply_.clear();
     TmsMailBase::Open();
 }
 
@@ -179,6 +180,7 @@ std::string TmsSMTP::ReadReply() {
 void TmsSMTP::CheckReply(const std::string& line) {
     if (ReplyLineAccepted(line))
         return;
+    refusedReply_ = line;
     std::string message = line;
     if (!quiet_ && OnError)
         OnError(*this, message);

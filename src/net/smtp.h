@@ -88,9 +88,13 @@ public:
     std::string ReadReply();
     void CheckReply(const std::string& line) override;
     const std::string& LastReply() const { return lastReply_; }
+    // The reply that refused a step of the current (or last) connection; empty when none did.
+    // Unlike LastReply, the QUIT that follows a refusal does not replace it.
+    const std::string& RefusedReply() const { return refusedReply_; }
 
 private:
     std::string lastReply_;
+    std::string refusedReply_;
     bool quiet_ = false;
 };
 

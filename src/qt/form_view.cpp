@@ -315,9 +315,14 @@ void TFormView::SyncControl(TControl& c) {
     case TControlKind::GroupBox:
         static_cast<QGroupBox*>(w)->setTitle(Q(c.Caption()));
         break;
-    case TControlKind::Label:
-        static_cast<QLabel*>(w)->setText(Q(c.Caption()));
+    case TControlKind::Label: {
+        auto* l = static_cast<QLabel*>(w);
+        QString text = Q(c.Caption());
+        if (static_cast<TLabel&>(c).KeepEnd)
+            text = l->fontMetrics().elidedText(text, Qt::ElideLeft, l->contentsRect().width());
+        l->setText(text);
         break;
+    }
     case TControlKind::Edit: {
         auto* le = static_cast<QLineEdit*>(w);
         const QString text = Q(static_cast<TEdit&>(c).Text());
@@ -387,7 +392,7 @@ void TFormView::SyncControl(TControl& c) {
         auto* lw = static_cast<QListWidget*>(w);
         QStringList items;
         for (const auto& i : list.Items())
-            items << Q(i);
+            items << Q(list.DisplayText ? list.DisplayText(i) : i);
         bool same = lw->count() == items.size();
         for (int i = 0; same && i < items.size(); ++i)
             same = lw->item(i)->text() == items[i];
@@ -398,6 +403,9 @@ void TFormView::SyncControl(TControl& c) {
         lw->setCurrentRow(list.ItemIndex());
         if (list.TopIndex() < lw->count() && lw->item(list.TopIndex()))
             lw->scrollToItem(lw->item(list.TopIndex()), QAbstractItemView::PositionAtTop);
+        // The selected entry stays in sight: a search finds it further down.
+        if (QListWidgetItem* current = lw->currentItem())
+            lw->scrollToItem(current, QAbstractItemView::EnsureVisible);
         break;
     }
     case TControlKind::Button: {

@@ -89,13 +89,17 @@ int main(int argc, char** argv) {
             desktop.BringToFront(ostrel->Form());
     };
     ostrel->FormCreate();
-    ostrel->CreateStartupWindows();
+    // A quit asked for while start-up showed a question (the installer's flag, Unload) is
+    // honoured here: the application's loop would not see it.
+    if (!ostrel->QuitRequested()) {
+        ostrel->CreateStartupWindows();
 #ifdef __GLIBC__
-    // Start-up reads and parses files and builds what the first events need; give the heap it
-    // freed back to the system once the program sits idle in the tray.
-    QTimer::singleShot(0, [] { ::malloc_trim(0); });
+        // Start-up reads and parses files and builds what the first events need; give the heap
+        // it freed back to the system once the program sits idle in the tray.
+        QTimer::singleShot(0, [] { ::malloc_trim(0); });
 #endif
-    QApplication::exec();
+        QApplication::exec();
+    }
     ostrel->FormDestroy();
     desktop.ForgetView(ostrel->Form());
     ostrel.reset();

@@ -16,6 +16,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -54,17 +55,21 @@ QMessageBox::Icon IconOf(unsigned flags) {
     }
 }
 
+} // namespace
+
 // Runs a message box, keeping it above the program's other windows, and maps its answer to
-// the classic identifiers.
-int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
+// the classic identifiers. A box closed by Quit answers IDCANCEL.
+int QtDesktop::RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids) {
     box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    openBoxes_.push_back(&box);
     box.exec();
+    openBoxes_.erase(std::find(openBoxes_.begin(), openBoxes_.end(), &box));
     auto it = ids.find(box.clickedButton());
     return it == ids.end() ? IDCANCEL : it->second;
 }
-} // namespace
 
 QtDesktop::QtDesktop() : notifier_(new TNotifier(this)) {
+    trayClock_.start();
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
         // A change the program made itself is not news.
         if (settingClipboard_ || !clipboardListener_)
@@ -174,13 +179,26 @@ bool QtDesktop::TrayAdd(const TTrayIconData& icon) {
     connect(tray, &QSystemTrayIcon::activated, this, [this, id](QSystemTrayIcon::ActivationReason reason) {
         if (!trayListener_)
             return;
+        // The program counts a double click as two clicks and the double click itself, in the
+        // order a Windows notification area reports them (up, double click, up). Qt reports
+        // each press of the first click, but on X11 the second press only as the double click:
+        // its click is added here unless it was reported already.
+        const qint64 now = trayClock_.elapsed();
         switch (reason) {
         case QSystemTrayIcon::Trigger:
+            previousTrayClick_ = lastTrayClick_;
+            lastTrayClick_ = now;
             trayListener_(id, TTrayEvent::LButtonUp);
             break;
-        case QSystemTrayIcon::DoubleClick:
+        case QSystemTrayIcon::DoubleClick: {
+            const bool bothReported =
+                previousTrayClick_ >= 0 && now - previousTrayClick_ <= 2 * QApplication::doubleClickInterval();
+            previousTrayClick_ = lastTrayClick_ = -1;
             trayListener_(id, TTrayEvent::LButtonDblClk);
+            if (!bothReported)
+                trayListener_(id, TTrayEvent::LButtonUp);
             break;
+        }
         case QSystemTrayIcon::Context:
             trayListener_(id, TTrayEvent::RButtonUp);
             break;
@@ -355,7 +373,20 @@ bool QtDesktop::StartProgram(const std::string& path, const std::vector<std::str
     return QProcess::startDetached(Q(path), list);
 }
 
-void QtDesktop::Quit() { QCoreApplication::quit(); }
+// The program has decided to end (Unload, the installer's flag, a restart): the loops stop
+// without asking the windows, whose close request means "hide" (the main window refuses it while
+// it is open, which made a quit with the window open do nothing). The application's loop does
+// not stop before it runs, and the program's start-up runs before it, showing questions and
+// windows in loops of their own: those are ended here, and the program does not enter its loop
+// once it has been asked to quit.
+void QtDesktop::Quit() {
+    quitRequested_ = true;
+    for (QMessageBox* box : openBoxes_)
+        box->reject();
+    for (QEventLoop* loop : modalLoops_)
+        loop->quit();
+    QCoreApplication::exit(0);
+}
 
 TFormView& QtDesktop::ViewOf(TForm& form) {
     auto it = views_.find(&form);
@@ -382,9 +413,11 @@ void QtDesktop::BringToFront(TForm& form) {
 void QtDesktop::SetTopmost(TForm& form, bool topmost) { ViewOf(form).SetTopmost(topmost); }
 
 int QtDesktop::ShowModal(TForm& form) {
+    form.ModalResult = 0;
+    if (quitRequested_)
+        return IDCANCEL; // the program is ending: no window comes up any more
     TFormView& view = ViewOf(form);
     view.setWindowModality(Qt::ApplicationModal);
-    form.ModalResult = 0;
     form.Show();
     QEventLoop loop;
     // The form closes by hiding itself (a button with a modal result, Close, Escape).
@@ -395,8 +428,14 @@ int QtDesktop::ShowModal(TForm& form) {
             loop.quit();
     });
     watch.start();
+    modalLoops_.push_back(&loop);
     loop.exec();
+    modalLoops_.erase(std::find(modalLoops_.begin(), modalLoops_.end(), &loop));
     view.setWindowModality(Qt::NonModal);
+    if (quitRequested_) {
+        form.Hide();
+        return IDCANCEL;
+    }
     return form.ModalResult;
 }
 

@@ -1,14 +1,19 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/desktop.h"
 
-class QSystemTrayIcon;
+class QAbstractButton;
+class QEventLoop;
+class QMessageBox;
 class QSocketNotifier;
+class QSystemTrayIcon;
 class QTimer;
 
 namespace ostrel {
@@ -59,8 +64,12 @@ public:
 
     // The help page for a context, as a local file path.
     static std::string HelpPage(int context);
+    // Quit was called: the program is ending, whether its loop ran yet or not.
+    bool QuitRequested() const { return quitRequested_; }
 
 private:
+    int RunBox(QMessageBox& box, const std::map<QAbstractButton*, int>& ids);
+
     std::function<void()> clipboardListener_;
     std::function<void(int, TTrayEvent)> trayListener_;
     std::map<int, QSystemTrayIcon*> trays_;
@@ -72,6 +81,14 @@ private:
     QSocketNotifier* activation_ = nullptr;
     bool settingClipboard_ = false;
     QTimer* trayWatch_ = nullptr;
+    bool quitRequested_ = false;
+    // When the last two clicks on a tray icon were reported (ms of trayClock_, -1: none).
+    QElapsedTimer trayClock_;
+    qint64 lastTrayClick_ = -1;
+    qint64 previousTrayClick_ = -1;
+    // The message boxes and modal windows on screen, innermost last: Quit ends them.
+    std::vector<QMessageBox*> openBoxes_;
+    std::vector<QEventLoop*> modalLoops_;
     TNotifier* notifier_ = nullptr;
     // What a click on the tray icon's balloon opens.
     QString balloonOpens_;

@@ -45,12 +45,16 @@ bool TAuxiliaryMessages::SendAuxiliaryMessage(bool newsletter, const std::string
         message_.Recipients.Add(recipient, "");
         if (newsletter)
             message_.BCC.Add(NewsletterRequestAddress, NewsletterRequestName);
-        message_.Subject = subject.substr(0, kMaxShortText);
+        message_.Subject = CutAtCharacter(subject, kMaxShortText);
         message_.Body.clear();
         message_.Body.push_back(body);
         message_.Attachments.Clear();
-        message_.Sender.Address = c_.txtEmail.Text().substr(0, kMaxShortText);
+        message_.Sender.Address = CutAtCharacter(c_.txtEmail.Text(), kMaxShortText);
         smtp_.Server = c_.txtSMTP.Text();
+        if (ProgramState().DontSend) {
+            dispatcher_.ShowInsteadOfSending();
+            return true;
+        }
         smtp_.Connect();
         smtp_.Send();
         return true;
@@ -60,7 +64,8 @@ bool TAuxiliaryMessages::SendAuxiliaryMessage(bool newsletter, const std::string
 }
 
 void TAuxiliaryMessages::SendTestMessageOnce() {
-    if (FileExists(TestMessageFlagPath()))
+    // Don't-send mode keeps everything off the network; the test message waits for a real send.
+    if (ProgramState().DontSend || FileExists(TestMessageFlagPath()))
         return;
     std::string text;
     try {
@@ -101,10 +106,13 @@ std::string TAuxiliaryMessages::FriendBody() const {
 void TAuxiliaryMessages::btnFSendClick() {
     // A send may be under way (its waits keep the window alive): this one waits for its turn.
     dispatcher_.Serialize([this] {
-        if (SendAuxiliaryMessage(false, c_.txtFemail.Text(), FriendSubject, FriendBody()))
-            ShowMessageBox(desktop_, "Message sent.", 4, MB_OK);
-        else
+        const bool showOnly = ProgramState().DontSend;
+        if (SendAuxiliaryMessage(false, c_.txtFemail.Text(), FriendSubject, FriendBody())) {
+            if (!showOnly)
+                ShowMessageBox(desktop_, "Message sent.", 4, MB_OK);
+        } else {
             ShowMessageBox(desktop_, "Problem sending message. Try again later", 1, MB_OK);
+        }
     });
 }
 

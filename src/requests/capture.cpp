@@ -1,6 +1,7 @@
 #include "requests/capture.h"
 
 #include "requests/dispatch.h"
+#include "servers/composition.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"
 #include "util/text.h"
@@ -22,7 +23,11 @@ bool IsSupportedUrl(const std::string& text) {
     return false;
 }
 
-bool IsDirectText(const std::string& text) { return PosNoCase("mailserver:", text) > 0; }
+// Matched as written, in lower case, as composition matches it: a text that capture took for a
+// direct request must be composed as one, and the other way round.
+bool IsDirectText(const std::string& text) {
+    return text.find(DirectRequestMarker) != std::string::npos;
+}
 
 std::string NormalizeUrl(const std::string& text) {
     if (IsDirectText(text))
@@ -132,9 +137,12 @@ void TRequestCapture::Capture(std::string text) {
         if (!ConfirmRequest(text, "Request "))
             return;
         if (dispatcher_.SendRequest(text)) {
-            if (hooks_.SendTestMessageOnce)
-                hooks_.SendTestMessageOnce();
-            RemoveFromQueue(text);
+            // Shown in don't-send mode is not sent: no test message, and a queued copy stays.
+            if (dispatcher_.LastOutcome() != TRequestDispatcher::TOutcome::Shown) {
+                if (hooks_.SendTestMessageOnce)
+                    hooks_.SendTestMessageOnce();
+                RemoveFromQueue(text);
+            }
             dispatcher_.SendQueue();
         } else if (!st.QueueRun && c_.chkOnFailure.Checked()) {
             QueueRequest(text);

@@ -15,7 +15,8 @@ bool IsSupportedUrl(const std::string& text);
 // Reduces a redirecting web link to the target it carries and drops a fragment; other texts
 // are returned unchanged.
 std::string NormalizeUrl(const std::string& text);
-// Whether the text is a direct request (carries its own recipient, subject and body).
+// Whether the text is a direct request (carries its own recipient, subject and body): it holds
+// DirectRequestMarker, in lower case.
 bool IsDirectText(const std::string& text);
 
 // Decides what becomes of a candidate text: refused, dropped as a duplicate, asked about,

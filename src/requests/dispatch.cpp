@@ -1,10 +1,15 @@
 #include "requests/dispatch.h"
 
+#include <cctype>
+#include <exception>
+#include <optional>
+
 #include "forms/application.h"
 #include "mime/message.h"
 #include "net/smtp.h"
 #include "servers/composition.h"
 #include "util/debug_log.h"
+#include "util/error.h"
 #include "util/program_state.h"
 #include "util/text.h"
 
@@ -20,15 +25,12 @@ void TRequestDispatcher::Serialize(const std::function<void()>& action) {
         return;
     }
     running_ = true;
-    auto runOne = [this](const std::function<void()>& fn) {
-        try {
-            fn();
-        } catch (...) {
-            running_ = false;
-            throw;
-        }
-    };
-    runOne(action);
+    std::exception_ptr failure;
+    try {
+        action();
+    } catch (...) {
+        failure = std::current_exception();
+    }
     // Requests that arrived meanwhile, in their order. One that fails is reported and the
     // others still run.
     while (!pending_.empty()) {
@@ -37,35 +39,72 @@ void TRequestDispatcher::Serialize(const std::function<void()>& action) {
         Application().Invoke(c_.MainForm.ClassName(), next);
     }
     running_ = false;
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 bool TRequestDispatcher::PrepareRequest(const std::string& text) {
-    if (text.find('\n') != std::string::npos)
+    // A lone CR is as much a line break on the wire as LF: it would add a command to an FTP
+    // script or a line to a direct request's header.
+    if (text.find_first_of("\r\n") != std::string::npos)
         return false;
     if (c_.lstHistory.Count() > 0 && FirstWord(c_.lstHistory.Item(0)) == HistoryForm(text) &&
         desktop_.Now() - lastHistoryTime_ < std::chrono::seconds(3)) {
         WriteDebugLog("Fast Duplicate Discarded");
         return false;
     }
-    const bool composed = ComposeRequest(text, c_.txtEmail.Text().substr(0, 255), servers_, message_);
+    const bool composed = ComposeRequest(text, CutAtCharacter(c_.txtEmail.Text(), kMaxShortText), servers_, message_);
     smtp_.Server = c_.txtSMTP.Text();
     return composed;
+}
+
+namespace {
+// A failure that trying again will not mend: the mail cannot be made from the text, or the
+// server, once it had greeted us, refused this mail with a 5xx reply. A refusal before the
+// greeting was done (the server, the log-in) concerns every request alike, and the others
+// may pass: a 4xx reply, a lost connection, a time-out.
+bool IsPermanentFailure(const std::exception& e, bool connected, const TmsSMTP& smtp) {
+    if (dynamic_cast<const EMessageError*>(&e))
+        return true;
+    if (!connected || !dynamic_cast<const ESocketError*>(&e) || dynamic_cast<const ETimedOutError*>(&e) ||
+        dynamic_cast<const ECanceledError*>(&e))
+        return false;
+    const std::string& reply = smtp.RefusedReply();
+    return reply.size() >= 3 && reply[0] == '5' && std::isdigit(static_cast<unsigned char>(reply[1])) &&
+           std::isdigit(static_cast<unsigned char>(reply[2]));
+}
+} // namespace
+
+void TRequestDispatcher::ShowInsteadOfSending() {
+    const std::string recipient = message_.Recipients.Count() > 0 ? message_.Recipients[0].Address : std::string();
+    std::string body;
+    for (size_t i = 0; i < message_.Body.size(); ++i)
+        body += (i ? "\r\n" : "") + message_.Body[i];
+    desktop_.MessageBox(recipient + "\r\n" + message_.Subject + "\r\n" + body + "\r\n", "Ostrel", MB_OK);
 }
 
 bool TRequestDispatcher::SendRequest(const std::string& text) {
     auto& st = ProgramState();
     st.Busy = true;
+    lastOutcome_ = TOutcome::Failed;
     bool prepared = false;
     try {
         prepared = PrepareRequest(text);
+    } catch (const EMessageError&) {
+        lastOutcome_ = TOutcome::Refused;
+        refused_.insert(text);
+        st.Busy = false;
+        throw;
     } catch (...) {
         st.Busy = false;
         throw;
     }
     if (!prepared) {
+        lastOutcome_ = TOutcome::Nothing;
         st.Busy = false;
         return true;
     }
+    bool connected = false;
     try {
         const std::string label =
             text.size() > ProgressLabelLength ? text.substr(text.size() - ProgressLabelLength) : text;
@@ -78,59 +117,111 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
             hooks_.ProgressPosition(12);
         if (!st.DontSend)
             smtp_.Connect();
+        connected = true;
         NoteLastOperation("Connection Open");
         if (hooks_.ProgressPosition)
             hooks_.ProgressPosition(25);
         currentRequest_ = text;
         if (st.DontSend) {
-            const std::string recipient =
-                message_.Recipients.Count() > 0 ? message_.Recipients[0].Address : std::string();
-            std::string body;
-            for (size_t i = 0; i < message_.Body.size(); ++i)
-                body += (i ? "\r\n" : "") + message_.Body[i];
-            desktop_.MessageBox(recipient + "\r\n" + message_.Subject + "\r\n" + body + "\r\n",
-                                "Ostrel", MB_OK);
+            ShowInsteadOfSending();
             if (hooks_.ProgressClose)
                 hooks_.ProgressClose();
             progressOpen_ = false;
+            lastOutcome_ = TOutcome::Shown;
         } else {
             smtp_.Send();
+            lastOutcome_ = TOutcome::Sent;
+            refused_.erase(text);
         }
         st.Busy = false;
         return true;
     } catch (const std::exception& e) {
-        // The dialog below may sit behind the program the user copied from; a notice reaches
-        // them there. A queue run stops at its first failure and says nothing of its own.
-        if (!st.QueueRun)
-            desktop_.Notify("Ostrel: request failed",
-                            text + "\n" + e.what() + "\nCheck the SMTP server on My Details and your connection.", "");
-        ReportErrorWithHelp(desktop_, "Request Failed", "The last successful operation was <" + st.LastOperation + ">",
-                            FailureHelpContext);
+        const bool sent = mailSent_;
+        if (sent) {
+            // The server has the mail: whatever failed after that (a log that could not be
+            // written) is reported for what it is, and the request counts as sent.
+            ReportError(desktop_, "msSMTP1MailSent", e.what());
+            lastOutcome_ = TOutcome::Sent;
+            refused_.erase(text);
+        } else {
+            const bool permanent = IsPermanentFailure(e, connected, smtp_);
+            // The dialog below may sit behind the program the user copied from; a notice reaches
+            // them there. A queue run says nothing of its own.
+            if (!st.QueueRun)
+                desktop_.Notify("Ostrel: request failed",
+                                text + "\n" + e.what() + "\nCheck the SMTP server on My Details and your connection.",
+                                "");
+            // The queue runs after later successes try a refused request again, in case the
+            // server has changed its mind, but a refusal the user has seen is not shown again.
+            if (!(permanent && quietRefusals_ && refused_.count(text)))
+                ReportErrorWithHelp(desktop_, "Request Failed",
+                                    "The last successful operation was <" + st.LastOperation + ">", FailureHelpContext);
+            if (permanent) {
+                lastOutcome_ = TOutcome::Refused;
+                refused_.insert(text);
+            }
+        }
         if (progressOpen_ && hooks_.ProgressClose)
             hooks_.ProgressClose();
         progressOpen_ = false;
         st.Busy = false;
-        return false;
+        return sent;
     }
 }
 
-void TRequestDispatcher::SendQueue() {
+void TRequestDispatcher::RemoveFromQueue(const std::string& entry) {
+    const int at = c_.lstQueue.IndexOf(entry);
+    if (at < 0)
+        return; // the user deleted it while it was being sent
+    c_.lstQueue.DeleteItem(at);
+    if (hooks_.QueueChanged)
+        hooks_.QueueChanged();
+}
+
+void TRequestDispatcher::SendQueue(bool quietRefusals) {
     auto& st = ProgramState();
     st.QueueRun = true;
+    quietRefusals_ = quietRefusals;
+    // Entries are followed by their text, not their place: while a send waits, the user may
+    // delete entries and new ones may be queued. Each entry is tried once per run, so a run
+    // in don't-send mode, or one that keeps refused entries, still ends.
+    std::set<std::string> tried;
+    auto nextEntry = [&]() -> std::optional<std::string> {
+        for (const auto& entry : c_.lstQueue.Items())
+            if (!tried.count(entry))
+                return entry;
+        return std::nullopt;
+    };
+    auto finish = [&] {
+        st.QueueRun = false;
+        quietRefusals_ = false;
+    };
     try {
-        while (c_.lstQueue.Count() > 0) {
-            if (!SendRequest(c_.lstQueue.Item(0)))
-                break; // it stays first; the next success or the user tries again
-            c_.lstQueue.DeleteItem(0);
-            if (hooks_.QueueChanged)
-                hooks_.QueueChanged();
-            desktop_.ProcessMessages();
+        while (auto entry = nextEntry()) {
+            tried.insert(*entry);
+            const bool seenBefore = refused_.count(*entry) > 0;
+            bool done = false;
+            try {
+                done = SendRequest(*entry);
+            } catch (const EMessageError& e) {
+                // No mail can be made of it: it stays for the user to see, and the others go.
+                if (!(quietRefusals && seenBefore))
+                    ReportError(desktop_, "SendQueue", e.what());
+                continue;
+            }
+            if (done) {
+                if (lastOutcome_ != TOutcome::Shown)
+                    RemoveFromQueue(*entry);
+                desktop_.ProcessMessages();
+            } else if (lastOutcome_ != TOutcome::Refused) {
+                break; // it stays; the next success or the user tries again
+            }
         }
     } catch (...) {
-        st.QueueRun = false;
+        finish();
         throw;
     }
-    st.QueueRun = false;
+    finish();
 }
 
 void TRequestDispatcher::Note(const std::string& status, int position) {
@@ -178,7 +269,8 @@ void TRequestDispatcher::msSMTP1MailSent(TagSocket&) {
 }
 
 void TRequestDispatcher::btnSendClick() {
-    Serialize([this] { SendQueue(); });
+    // The user asks for the whole queue: every refusal is shown, also one seen before.
+    Serialize([this] { SendQueue(false); });
     if (hooks_.ControlRefresh)
         hooks_.ControlRefresh();
 }
@@ -203,17 +295,16 @@ void TRequestDispatcher::RequestNow1Click() {
         return;
     const std::string entry = c_.lstQueue.Item(c_.lstQueue.ItemIndex());
     Serialize([this, entry] {
+        // Asked for while another send was under way: the queue run or a Delete may have dealt
+        // with the entry meanwhile, and a request sent once must not go out twice.
+        if (c_.lstQueue.IndexOf(entry) < 0)
+            return;
         auto& st = ProgramState();
         st.QueueRun = true;
         try {
-            if (SendRequest(entry)) {
-                // The list may have changed while the send waited: remove the entry by value.
-                const int at = c_.lstQueue.IndexOf(entry);
-                if (at >= 0)
-                    c_.lstQueue.DeleteItem(at);
-                if (hooks_.QueueChanged)
-                    hooks_.QueueChanged();
-            }
+            // The list may have changed while the send waited: the entry is removed by value.
+            if (SendRequest(entry) && lastOutcome_ != TOutcome::Shown)
+                RemoveFromQueue(entry);
         } catch (...) {
             st.QueueRun = false;
             throw;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "platform/desktop.h"
@@ -26,14 +27,32 @@ public:
     TRequestDispatcher(Desktop& desktop, TRequestControls controls, TRequestHooks hooks, TServerDirectory& servers,
                        TmsMessage& message, TmsSMTP& smtp);
 
+    // What became of the last SendRequest.
+    enum class TOutcome {
+        Sent,    // the server accepted the mail
+        Nothing, // no mail to send: a text that composes no request, a line break, a fast repeat
+        Shown,   // don't-send mode: shown to the user, nothing sent
+        Failed,  // may pass: a 4xx reply, the connection, a time-out; worth trying again later
+        Refused, // will not pass: a 5xx reply to this mail, or a mail that cannot be made
+    };
+
     bool PrepareRequest(const std::string& text);
     bool SendRequest(const std::string& text);
-    // Sends the queue first to last; stops at the first request that fails, which stays first.
-    void SendQueue();
+    TOutcome LastOutcome() const { return lastOutcome_; }
+    // Don't-send mode: the mail in the message object (recipient, subject, body) in a box.
+    void ShowInsteadOfSending();
+    // Sends the queue first to last, each entry once. A sent entry leaves the queue (found by
+    // its text: the list may change while a send waits); a refused one stays and the run goes
+    // on; one that failed for a reason that may pass stays and ends the run. quietRefusals (the
+    // runs after a successful request): an entry refused again, whose refusal was reported
+    // earlier in this run of the program, is not reported again.
+    void SendQueue(bool quietRefusals = true);
 
     // Requests from the clipboard, the buttons, the menus and the hot list all come through
     // here: one runs at a time, and one that arrives meanwhile (the waits keep the desktop
-    // running) waits its turn instead of starting a second send on the same objects.
+    // running) waits its turn instead of starting a second send on the same objects. Those
+    // waiting run in their order even when the running one raises; its error is passed on
+    // after them.
     void Serialize(const std::function<void()>& action);
     bool Running() const { return running_; }
 
@@ -65,6 +84,7 @@ public:
 
 private:
     void Note(const std::string& status, int position);
+    void RemoveFromQueue(const std::string& entry);
     Desktop& desktop_;
     TRequestControls c_;
     TRequestHooks hooks_;
@@ -78,6 +98,11 @@ private:
     bool mailSent_ = false;
     bool running_ = false;
     std::deque<std::function<void()>> pending_;
+    TOutcome lastOutcome_ = TOutcome::Nothing;
+    // Requests refused for good in this run of the program, and whether the run under way
+    // keeps quiet about a refusal seen before.
+    std::set<std::string> refused_;
+    bool quietRefusals_ = false;
 };
 
 } // namespace ostrel

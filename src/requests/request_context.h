@@ -50,5 +50,8 @@ struct TRequestHooks {
 std::string HistoryForm(const std::string& request);
 // The request to send again from a history entry's request part.
 std::string RequestFromHistory(const std::string& stored);
+// A request (or a list entry holding one) as a list shows it: the separator of a direct
+// request's parts, a byte no font draws, becomes " | ".
+std::string ReadableRequest(const std::string& text);
 
 } // namespace ostrel

@@ -16,7 +16,6 @@ namespace {
 constexpr char UrlMarker = '\xFE';
 constexpr char SplitMarker = '\xFD';
 constexpr char DirectSeparator = '\x9F';
-constexpr const char* DirectPrefix = "mailserver:";
 // Some FTP-by-mail robots cut command lines; a long directory is changed into in two steps.
 constexpr size_t LongDirectory = 60;
 
@@ -59,10 +58,13 @@ public:
         message_.CC.Clear();
         message_.Body.clear();
         bool result = false;
-        if (request_.find(DirectPrefix) != std::string::npos) {
+        if (request_.find(DirectRequestMarker) != std::string::npos) {
             ComposeDirect();
             result = true;
         }
+        // A request is one line: a line break of its own, a lone CR too, would reach the body
+        // as one more FTP command or one more line of a direct request.
+        RefuseControlBytes("text", request_);
         Classify();
         if (web_) {
             // Only http names files by extension; a newsgroup ("news:comp.lang.c") or a gopher
@@ -93,7 +95,7 @@ private:
 
     void SetSubject(const std::string& subject) {
         RefuseControlBytes("subject", subject);
-        message_.Subject = subject.substr(0, kMaxShortText);
+        message_.Subject = CutAtCharacter(subject, kMaxShortText);
     }
 
     void AddBody(const std::string& body) {
@@ -102,7 +104,7 @@ private:
     }
 
     void ComposeDirect() {
-        const std::string rest = request_.substr(request_.find(DirectPrefix) + std::string(DirectPrefix).size());
+        const std::string rest = request_.substr(request_.find(DirectRequestMarker) + DirectRequestMarker.size());
         std::string address = rest, subject, body;
         if (auto first = rest.find(DirectSeparator); first != std::string::npos) {
             address = rest.substr(0, first);
@@ -248,7 +250,7 @@ bool ComposeRequest(const std::string& request, const std::string& sender, const
                     TmsMessage& msMessage1) {
     try {
         RefuseControlBytes("sender", sender);
-        msMessage1.Sender.Address = sender.substr(0, kMaxShortText);
+        msMessage1.Sender.Address = CutAtCharacter(sender, kMaxShortText);
         return TComposition(request, servers, msMessage1).Run();
     } catch (const EMessageError&) {
         // A refused request must not leave a half-made mail that a later send could pick up.

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ostrel {
 
 class TmsMessage;
 class TServerDirectory;
+
+// What makes a text a direct request, matched as written (lower case) wherever it is looked for.
+inline constexpr std::string_view DirectRequestMarker = "mailserver:";
 
 // Turns one request text (normally a URL) into the request mail for the ByMail server of its
 // kind, in that server's dialect. Four forms exist: a direct request ("mailserver:" followed by
@@ -16,9 +20,9 @@ class TServerDirectory;
 // have one (an FTP script keeps the previous subject); Sender's address becomes sender.
 // The return format, the split switch and the piece size come from ProgramState().Prefs,
 // templates from the program folder. Returns false (and leaves no recipient) when no form
-// applies. Raises EMessageError naming the field when a recipient, the sender or the subject
-// holds CR, LF or NUL (the message is then left without recipients), and EInOutError when a
-// template exists but cannot be read.
+// applies. Raises EMessageError naming the field when a recipient, the sender, the subject or
+// the request text itself holds CR, LF or NUL (the message is then left without recipients),
+// and EInOutError when a template exists but cannot be read.
 bool ComposeRequest(const std::string& request, const std::string& sender, const TServerDirectory& servers,
                     TmsMessage& msMessage1);
 

@@ -38,8 +38,13 @@ void TServerSuggestion::ApplyServerSelections(TServerDirectory& servers) {
         for (auto& role : servers.Roles()) {
             const std::string suggested = suggestions.ReadString(SuggestSection, role.Key, "");
             std::string current = settings.ReadString("Servers", role.Key, suggested);
-            if (!used)
+            if (!used) {
                 current = SuggestServer(current, suggested, role.Label);
+                if (Quitting && Quitting()) {
+                    SetTrayIcon(true);
+                    return;
+                }
+            }
             SelectComboItem(current, role.List);
             EnsureComboSelection(role.List);
         }

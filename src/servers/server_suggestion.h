@@ -34,6 +34,10 @@ public:
     // Whether the user took any suggestion in the last selection step.
     bool SuggestionAccepted() const { return accepted_; }
 
+    // Whether the program was asked to end while a question was open: the questions left are
+    // not put, and the file stays fresh for the next start.
+    std::function<bool()> Quitting;
+
 private:
     void SetTrayIcon(bool active);
     Desktop& desktop_;

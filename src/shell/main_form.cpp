@@ -11,8 +11,8 @@ const char* const kFriendText = "Know someone who has e-mail but no web access? 
                                 "is not kept.";
 const char* const kAboutText = "Ostrel fetches web pages and files for you by e-mail: copy a link anywhere and the "
                                "request goes out to a \"ByMail\" server, which mails the page or file back.\n\n"
-                               "News and updates: see the Ostrel news page; help and the latest version: the Ostrel "
-                               "home page. Both are listed in the help (press F1).";
+                               "News and updates reach you by e-mail too: press F1 for how they come, and for "
+                               "where Ostrel's home page will be.";
 } // namespace
 
 TTabSheet& TfrmProps::Page(const std::string& name, const std::string& caption, int helpContext) {
@@ -62,7 +62,7 @@ TfrmProps::TfrmProps()
       lblFName(Make<TLabel>("lblFName", &tbsFriend)), txtFName(Make<TEdit>("txtFName", &tbsFriend)),
       lblFemail(Make<TLabel>("lblFemail", &tbsFriend)), txtFemail(Make<TEdit>("txtFemail", &tbsFriend)),
       lblMyName(Make<TLabel>("lblMyName", &tbsFriend)), txtMyName(Make<TEdit>("txtMyName", &tbsFriend)),
-      btnFSend(Make<TButton>("btnFSend", &tbsFriend)), TabSheet7(Page("TabSheet7", "About", 0)),
+      btnFSend(Make<TButton>("btnFSend", &tbsFriend)), TabSheet7(Page("TabSheet7", "About", 4006)),
       VersionLabel2(Make<TVersionLabel>("VersionLabel2", &TabSheet7)),
       TrayIconImageBright(Make<TImage>("TrayIconImageBright", &TabSheet7)),
       TrayIconImageDim(Make<TImage>("TrayIconImageDim", &TabSheet7)),

@@ -52,7 +52,10 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
     st.LogClock = &desktop_;
     // Every mail the program sends goes out of the one message object.
     msSMTP1_.MailMessage = &msMessage1_;
+    for (TListBox* list : {&form_.lstHot, &form_.lstHistory, &form_.lstQueue})
+        list->DisplayText = ReadableRequest;
     servers_.OnApplyServerSelections = [this](TServerDirectory& servers) { suggestion_.ApplyServerSelections(servers); };
+    suggestion_.Quitting = [this] { return quitRequested_; };
     WireEvents();
 }
 
@@ -98,12 +101,28 @@ TRequestHooks TOstrelApp::RequestHooks() {
 // queued request nor the record of a sent one. A list that could not be loaded is left alone.
 void TOstrelApp::SaveHistory() {
     if (historyLoaded_)
-        SaveList(form_.lstHistory, "History.Dat");
+        SaveListAfterChange(form_.lstHistory, "History.Dat", historySaveFailing_);
 }
 
 void TOstrelApp::SaveQueue() {
     if (queueLoaded_)
-        SaveList(form_.lstQueue, "Queue.Dat");
+        SaveListAfterChange(form_.lstQueue, "Queue.Dat", queueSaveFailing_);
+}
+
+// A save that fails is news of its own: the mail the server accepted, the entry the user
+// deleted, stay so. The list keeps the change in memory and every later change, and the
+// shutdown, try again; one report per spell of failures, not one per queue entry sent.
+void TOstrelApp::SaveListAfterChange(const TListBox& list, const std::string& fileName, bool& failing) {
+    try {
+        SaveList(list, fileName);
+        failing = false;
+    } catch (const std::exception& e) {
+        if (failing)
+            return;
+        failing = true;
+        ReportError(desktop_, "SaveList",
+                    std::string(e.what()) + ". The list is kept and saved again at its next change and at exit.");
+    }
 }
 
 void TOstrelApp::WireEvents() {
@@ -207,6 +226,14 @@ void TOstrelApp::RunStartupSteps() {
     st.SuperDebug = st.DontSend = false;
     st.TipWindowOpen = false;
     tickCount_ = 0;
+    // The tray icon and the timer come before any step that can fail (the first is a log
+    // line), so that however far start-up gets, the icon opens the window with its Unload and
+    // an installer's flag file ends the program. The icon shows the enabled state until the
+    // settings say otherwise.
+    RefreshTrayIcon();
+    taskIcon_.SetActive(true);
+    timerId_ = desktop_.SetTimer(6000, [this] { Application().Invoke(form_.ClassName(), [this] { Timer1Timer(); }); });
+
     const std::string cmd = CommandLine();
     WriteDebugLog("Cmd:" + cmd);
     silentStart_ = cmd.find("/s") != std::string::npos;
@@ -225,12 +252,12 @@ void TOstrelApp::RunStartupSteps() {
     SetStage(90907);
     f.Hide();
 
-    // The tray icon exists from here on; it gets its image and tip with the settings.
-    taskIcon_.SetActive(true);
-    timerId_ = desktop_.SetTimer(6000, [this] { Application().Invoke(form_.ClassName(), [this] { Timer1Timer(); }); });
-
+    // Each step that may put a question or a window on screen lets the timer run meanwhile; a
+    // quit asked for then (the installer's flag, Unload, a restart) ends start-up at once.
     SetStage(90910);
     servers_.LoadServerDirectory();
+    if (quitRequested_)
+        return;
     SetStage(90999);
 
     SetStage(91900, false);
@@ -259,14 +286,24 @@ void TOstrelApp::RunStartupSteps() {
     f.Hide();
     SetStage(4412, false);
     settings_.ControlRefresh();
+    if (quitRequested_)
+        return;
     SetStage(4413, false);
     st.SettingsValid = settings_.ValidateRequiredFields();
+    if (quitRequested_)
+        return;
     SetStage(4414, false);
     if (st.Prefs.TipEnabled && !silentStart_)
         ShowTipOfTheDay();
+    if (quitRequested_)
+        return;
     SetStage(4415, false);
     if (st.Prefs.NewsLetterRequest == 0) {
-        if (ShowMessageBox(desktop_, kNewsletterQuestion, 3, MB_YESNO) == IDYES) {
+        const int answer = ShowMessageBox(desktop_, kNewsletterQuestion, 3, MB_YESNO);
+        // A question closed by a quit was not answered: it is asked again at the next start.
+        if (quitRequested_)
+            return;
+        if (answer == IDYES) {
             st.Prefs.NewsLetterRequest = 2;
             ShowMessageBox(desktop_, kNewsletterAccepted, 2, MB_OK);
         } else {
@@ -318,10 +355,15 @@ void TOstrelApp::ClipboardChanged() {
         capture_.CaptureRequest(text);
 }
 
+void TOstrelApp::RequestQuit() {
+    quitRequested_ = true;
+    desktop_.Quit();
+}
+
 void TOstrelApp::Timer1Timer() {
     if (FileExists(LocalPath("Installer.Flg"))) {
         DeleteFileIfExists(LocalPath("Installer.Flg"));
-        desktop_.Quit();
+        RequestQuit();
         return;
     }
     ++tickCount_;
@@ -363,7 +405,7 @@ void TOstrelApp::Restart() {
     if (!cmd.empty())
         args.push_back(cmd);
     desktop_.StartProgram(exePath_, args);
-    desktop_.Quit();
+    RequestQuit();
 }
 
 void TOstrelApp::FormDestroy() {
@@ -402,7 +444,7 @@ void TOstrelApp::RunShutdownSteps() {
 
 void TOstrelApp::btnUnloadClick() {
     SetStage(99999, false);
-    desktop_.Quit();
+    RequestQuit();
 }
 
 void TOstrelApp::FormCloseQuery(bool& canClose) {
@@ -427,13 +469,17 @@ void TOstrelApp::FormKeyDown(int& key, TShiftState shift) {
         else
             hotList_.lstHotKeyDown(key);
     }
+    // The key is used up by its question: it goes nowhere else, so the focused control neither
+    // types it (Ctrl+Alt is AltGr on many keyboards) nor hands it back for a second question.
     if ((shift & ssCtrl) && (shift & ssAlt) && key == 'A') {
+        key = 0;
         auto& flag = ProgramState().SuperDebug;
         std::string q = std::string("Super debug status is: ") + (flag ? "ON" : "OFF") + ". Change?";
         if (ShowMessageBox(desktop_, q, 3, MB_YESNO) == IDYES)
             flag = !flag;
     }
     if ((shift & ssCtrl) && (shift & ssAlt) && key == '1') {
+        key = 0;
         auto& flag = ProgramState().DontSend;
         std::string q = std::string("Don't send mode is: ") + (flag ? "ON" : "OFF") + ". Change?";
         if (ShowMessageBox(desktop_, q, 3, MB_YESNO) != IDNO)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder_wizard.h"
 #include "forms/form.h"
 #include "mime/message.h"
 #include "net/smtp.h"
@@ -14,7 +15,6 @@
 #include "requests/capture.h"
 #include "requests/dispatch.h"
 #include "requests/hot_list.h"
-#include "decoder/decoder_wizard.h"
 #include "servers/server_directory.h"
 #include "servers/server_suggestion.h"
 #include "shell/main_form.h"
@@ -49,6 +49,10 @@ public:
     void Timer1Timer();
     // Starts the next copy with the same command line and ends this one.
     void Restart();
+    // Ends the program: the desktop's message loop stops, or, when it has not started yet
+    // (start-up is still showing a question), start-up stops and the loop never starts.
+    void RequestQuit();
+    bool QuitRequested() const { return quitRequested_; }
     void btnUnloadClick();
     void FormCloseQuery(bool& canClose);
     void AppException(const std::string& sender, const std::exception& e);
@@ -96,6 +100,7 @@ private:
     TRequestControls RequestControls();
     TRequestHooks RequestHooks();
     void SaveHistory();
+    void SaveListAfterChange(const TListBox& list, const std::string& fileName, bool& failing);
     void SaveQueue();
     void RunStartupSteps();
     void RunShutdownSteps();
@@ -123,10 +128,13 @@ private:
     bool created_ = false;
     bool destroyed_ = false;
     bool historyLoaded_ = false;
+    bool historySaveFailing_ = false;
+    bool queueSaveFailing_ = false;
     bool queueLoaded_ = false;
     bool instanceLockHeld_ = false;
     bool instanceChecked_ = false;
     bool joinedClipboard_ = false;
+    bool quitRequested_ = false;
 };
 
 // The program folder: $OSTREL_HOME when set; installed, the user's own data folder; else the

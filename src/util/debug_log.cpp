@@ -30,11 +30,15 @@ void WriteDebugLog(const std::string& message) {
     std::string line = LogTimeStamp() + ": " + message + "\r\n";
     const std::string path = DebugLogPath();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw EInOutError("Cannot write " + path + ": " + std::strerror(errno));
-    const int err = WriteAllToFd(fd, line.data(), line.size());
-    ::close(fd);
-    if (err != 0)
+    const int err = fd < 0 ? errno : WriteAllToFd(fd, line.data(), line.size());
+    if (fd >= 0)
+        ::close(fd);
+    auto& st = ProgramState();
+    if (err == 0) {
+        st.LogFailureReported = false;
+        return;
+    }
+    if (!st.LogFailureReported)
         throw EInOutError("Cannot write " + path + ": " + std::strerror(err));
 }
 
@@ -65,8 +69,10 @@ std::string FormatErrorText(const std::string& where, const std::string& message
     try {
         WriteDebugLog(text);
     } catch (...) {
-        // The report must reach the user even when the log cannot be written; say so in it.
+        // The report must reach the user even when the log cannot be written; say so in it,
+        // once: the lines that fail after it are dropped until the log can be written again.
         text += "\r\n(The debug log " + DebugLogPath() + " could not be written.)";
+        ProgramState().LogFailureReported = true;
     }
     return text;
 }

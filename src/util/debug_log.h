@@ -12,7 +12,8 @@ namespace ostrel {
 constexpr long DebugLogLimit = 32000;
 
 std::string DebugLogPath();
-// Appends "date time: message" + CR LF. Raises EInOutError when the log cannot be written.
+// Appends "date time: message" + CR LF. Raises EInOutError when the log cannot be written,
+// unless an error report has already told the user so (the line is then dropped).
 void WriteDebugLog(const std::string& message);
 // The same for work that must go on when the log cannot be written (a read-only program folder);
 // returns whether the line was written.

@@ -40,6 +40,9 @@ struct TProgramState {
     bool QueueRun = false;
     bool AuxSend = false;
     bool TipWindowOpen = false;
+    // The user has been told that the debug log cannot be written: later lines that fail are
+    // dropped, instead of turning every logged event into another report, until one succeeds.
+    bool LogFailureReported = false;
 
     TPrefs Prefs;
     // The distribution tag read at start-up (empty when there is none).

@@ -47,6 +47,8 @@ TfrmProgress::TfrmProgress(Desktop& desktop)
     Panel1.SetBounds(0, 0, FormWidth, FormHeight);
     Label1.SetBounds(5, 3, 182, 16);
     Label1.Centered = true;
+    // The end of a request's URL tells it from the others.
+    Label1.KeepEnd = true;
     ProgressBar1.SetBounds(5, 20, 182, 9);
     ProgressBar1.Min = 0;
     ProgressBar1.Max = 100;
@@ -72,9 +74,13 @@ void TfrmProgress::Timer1Timer() {
 }
 
 void ShowProgressNote(Desktop& desktop, const std::string& text) {
+    constexpr int FormHeight = TfrmProgress::FormHeight;
     try {
         TfrmProgress note(desktop);
         note.ProgressBar1.SetVisible(false);
+        // Without the bar the text sits in the middle of the box, not above an empty band.
+        const int height = note.Label1.Height();
+        note.Label1.SetBounds(note.Label1.Left(), (FormHeight - height) / 2, note.Label1.Width(), height);
         note.Label1.SetCaption(text);
         note.Timer1.SetEnabled(true);
         desktop.ShowModal(note);

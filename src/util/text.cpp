@@ -179,6 +179,43 @@ std::string PathOfF(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(0, slash + 1);
 }
 
+bool IsValidUtf8(const std::string& s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t extra = 0;
+        if (c < 0x80)
+            extra = 0;
+        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
+            extra = 1;
+        else if ((c & 0xF0) == 0xE0)
+            extra = 2;
+        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
+            extra = 3;
+        else
+            return false;
+        if (i + extra >= s.size())
+            return false;
+        for (std::size_t k = 1; k <= extra; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string CutAtCharacter(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit)
+        return text;
+    std::size_t n = limit;
+    // Back to the start of the character the limit falls in; a text that is no UTF-8 to begin
+    // with is cut where the limit says.
+    if (IsValidUtf8(text))
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
+    return text.substr(0, n);
+}
+
 std::string CommandLine() {
     std::string joined;
     for (const auto& a : ProgramState().Args)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,6 +33,13 @@ int SecondPos(const std::string& search, const std::string& text);
 std::string PathOfF(const std::string& path);
 // All command-line arguments joined with nothing between them.
 std::string CommandLine();
+
+// Whether the bytes are whole UTF-8 sequences only (lead bytes C2 to F4, each with its
+// continuation bytes).
+bool IsValidUtf8(const std::string& s);
+// The first limit bytes of the text, or fewer, so that a UTF-8 text is never cut inside a
+// character and stays UTF-8. Other texts are cut at the limit.
+std::string CutAtCharacter(const std::string& text, std::size_t limit);
 
 std::string Trim(const std::string& s);
 std::string UpperCase(const std::string& s);

@@ -121,6 +121,54 @@ class StartupTest(ostrel_e2e_more.TRunCase):
         self.assertEqual(t.read("History.Dat"), HISTORY)
         self.assertIsNone(t.tray_icon(0.5), "the tray icon stayed behind")
 
+    def wait_exit(self, limit):
+        try:
+            return self.t.app.wait(limit)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def test_installer_flag_during_a_start_up_question_ends_the_program(self):
+        t = self.t
+        t.prepare()
+        os.makedirs(t.path("tmp"), exist_ok=True)
+        with open(t.settings_file(), "rb") as f:
+            ini = f.read()
+        with open(t.settings_file(), "wb") as f:  # the newsletter question comes up
+            f.write(ini.replace(b"NewsLetterRequest=1", b"NewsLetterRequest=0"))
+        with open(t.path("program", "Queue.Dat"), "wb") as f:
+            f.write(QUEUE.encode())
+        t.launch()
+        self.assertIsNotNone(t.wait_box(15, "^Ostrel$"), "no newsletter question")
+        os.remove(t.path("program", "Queue.Dat"))  # written again only by the shutdown
+        flag = t.path("program", "Installer.Flg")
+        with open(flag, "wb") as f:
+            f.write(b"x")
+        # The timer ticks every six seconds: the flag is seen within one tick.
+        self.assertEqual(self.wait_exit(8), 0, "the question kept the program running")
+        self.assertFalse(os.path.exists(flag))
+        self.assertEqual(t.read("Queue.Dat"), QUEUE)
+        self.assertNotIn("Log trimmed", t.read("DebugLog.Txt"), "start-up went on after the quit")
+        self.assertEqual(t.settings()[0].get("NewsLetterRequest"), "0", "an unanswered question was taken as No")
+
+    def test_a_program_folder_that_cannot_be_written_leaves_an_icon_that_ends_it(self):
+        t = self.t
+        t.prepare()
+        os.makedirs(t.path("tmp"), exist_ok=True)
+        os.makedirs(t.path("program", "DebugLog.Txt"))  # no log line can be written there
+        t.launch()
+        box = t.wait_box(15, "^Ostrel$")
+        self.assertIsNotNone(box, "the failure was not reported")
+        self.assertIsNotNone(t.tray_icon(5), "no tray icon beside the report")
+        t.screenshot("startup-log-unwritable")
+        t.press(box, "Return")
+        self.assertTrue(t.wait_gone(lambda w: w[0] == box, 5))
+        self.assertIsNotNone(t.show_main(), "the icon does not open the window")
+        time.sleep(1)
+        self.assertEqual(t.boxes(), [], "the failure was reported again")
+        with open(t.path("program", "Installer.Flg"), "wb") as f:
+            f.write(b"x")
+        self.assertEqual(self.wait_exit(8), 0, "the installer's flag did not end the program")
+
     def test_fresh_suggestions_are_asked_for_each_role_with_the_icon_off(self):
         t = self.t
         t.prepare()

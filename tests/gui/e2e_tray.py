@@ -3,6 +3,7 @@ icon docks, left clicks switch it between bright (enabled) and dim (disabled), a
 shows the main window centred, minimising hides it, and a tray host that comes after the program
 still gets the icon. Screenshots of the tray and of every page go to $OSTREL_SCREENSHOTS."""
 
+import os
 import subprocess
 import time
 
@@ -49,6 +50,45 @@ class TrayTest(ostrel_e2e_more.TRunCase):
         t.click_tray(1)
         time.sleep(0.8)
         self.assertGreater(blue(self.icon_colours()), bright / 2, "a second click did not brighten the icon")
+
+    def test_double_click_leaves_the_state_as_it_was(self):
+        t = self.t
+        t.prepare()
+        t.start()
+        bright = blue(self.icon_colours())
+        icon = t.tray_icon(5)
+        # What the window system delivers for a double click: press, release, press, release.
+        subprocess.run(["xdotool", "mousemove", "--window", icon[0], str(icon[2] // 2), str(icon[3] // 2), "click",
+                        "--repeat", "2", "--delay", "80", "1"], env=t.env(), capture_output=True, timeout=5)
+        time.sleep(0.8)
+        self.assertGreater(blue(self.icon_colours()), bright / 2, "a double click changed the state")
+        t.click_tray(1)
+        time.sleep(0.8)
+        self.assertLess(blue(self.icon_colours()), bright / 4, "the click after it did not dim the icon")
+
+    def test_hidden_keys_ask_once_and_type_nothing(self):
+        t = self.t
+        t.prepare()
+        os.makedirs(t.path("tmp"), exist_ok=True)  # the mail is written there before it is sent
+        t.start()
+        main = t.show_main()
+        self.assertIsNotNone(main)
+        t.click_page(main[0], 300, 181)  # into the manual entry field
+        for keys in ("ctrl+alt+a", "ctrl+alt+1"):
+            t.press(main[0], keys)
+            box = t.wait_box(5)
+            self.assertIsNotNone(box, keys + " asked nothing")
+            t.screenshot("keys-" + keys.replace("+", "-"))
+            t.press(box, "Escape")  # No: nothing changes
+            self.assertTrue(t.wait_gone(lambda w: w[0] == box, 5))
+            self.assertIsNone(t.wait_box(1.5), keys + " asked twice")
+        # The field holds only what is typed now: a "1" before it would make no URL of it. With
+        # no window manager the focus is given back by hand, past anything already typed.
+        t.click_page(main[0], 560, 181)
+        t.type_text("http://typed.example/")
+        t.press(main[0], "alt+g")
+        self.assertTrue(t.smtp.wait_mails(1, 10), "the typed URL was not requested")
+        self.assertIn("http://typed.example/", t.smtp.mails[-1].body())
 
     def test_right_click_shows_the_window_with_every_page(self):
         t = self.t

@@ -3,7 +3,9 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -184,6 +186,47 @@ private slots:
         QTest::keyClick(smtp, Qt::Key_F1);
         QVERIFY(!desk_->Help.empty());
         QCOMPARE(desk_->Help.back(), 2001);
+    }
+
+    // A direct request's parts are kept apart by a byte no font draws: the lists show it as a
+    // bar, and a UTF-8 character that holds the same byte stays itself.
+    void listsShowTheDirectRequestSeparatorReadably() {
+        auto* hot = Widget<QListWidget>("lstHot");
+        QString direct;
+        for (int i = 0; i < hot->count(); ++i)
+            if (hot->item(i)->text().contains("mailserver:"))
+                direct = hot->item(i)->text();
+        QVERIFY2(direct.contains("mailserver:www4mail@example.org | help | help"), qPrintable(direct));
+        app_->Form().lstQueue.AddItem("mailserver:r@x\x9FStra\xC3\x9F" "e\x9F" "body");
+        QCOMPARE(Widget<QListWidget>("lstQueue")->item(0)->text(),
+                 QString::fromUtf8("mailserver:r@x | Stra\xC3\x9F" "e | body"));
+    }
+
+    // What a search finds further down the hot list is scrolled into sight.
+    void aFoundHotListEntryIsInSight() {
+        app_->TaskIcon1RightClick();
+        QVERIFY(QTest::qWaitForWindowExposed(view_));
+        Widget<QTabWidget>("PageControl1")->setCurrentWidget(Widget<QWidget>("tbsHot"));
+        auto* hot = Widget<QListWidget>("lstHot");
+        app_->Form().txtLookFor.SetText("direct mail");
+        app_->HotList().btnSearchClick();
+        QCoreApplication::processEvents();
+        QVERIFY(hot->currentRow() > 10);
+        QVERIFY(hot->viewport()->rect().intersects(hot->visualItemRect(hot->currentItem())));
+    }
+
+    // The label of a send shows "..." and the end of the URL: that end stays readable however
+    // wide the font draws it.
+    void theProgressLabelKeepsTheEndOfTheUrl() {
+        TfrmProgress progress(*desk_);
+        progress.Label1.SetCaption("...WWWWWWWWWWWWWWWWWWWWWWW/W.zip");
+        progress.Show();
+        QCoreApplication::processEvents();
+        auto* label = desk_->ViewOf(progress).findChild<QLabel*>("Label1");
+        QVERIFY(label);
+        QVERIFY2(label->text().endsWith("W/W.zip"), qPrintable(label->text()));
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width());
+        progress.Hide();
     }
 
     // With OSTREL_SCREENSHOTS set to a folder, every page is saved there as a picture.

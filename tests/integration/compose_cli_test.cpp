@@ -140,6 +140,11 @@ TEST_F(ComposeCliTest, FailuresAreReportedWithTheirStatus) {
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Out, "");
     EXPECT_NE(run.Err.find("recipient"), std::string::npos) << run.Err;
+    // A lone CR would be one more command of the FTP script.
+    run = Run({"ftp://ftp.example/pub/a\rget other"});
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_NE(run.Err.find("line break"), std::string::npos) << run.Err;
 
     for (const auto& bad : std::vector<std::vector<std::string>>{{}, {"--nonsense", "http://a/"}}) {
         run = Run(bad);

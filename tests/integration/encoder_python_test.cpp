@@ -80,11 +80,11 @@ protected:
     }
 
     // Encodes the message and returns the lines the Python reader printed.
-    std::vector<std::string> ReadBack(TmsMessage& m) {
+    std::vector<std::string> ReadBack(TmsMessage& m, const char* reader = kReader) {
         const std::string mail = dir_.File("mail.eml");
         test::WriteAll(mail, EncodeMessageText(m));
         const std::string script = dir_.File("reader.py");
-        test::WriteAll(script, kReader);
+        test::WriteAll(script, reader);
         const std::string command = std::string(kPython) + " " + script + " " + mail + " 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
         EXPECT_NE(pipe, nullptr);
@@ -161,6 +161,22 @@ TEST_F(EncoderPython, LongLinesEightBitBytesAndEncodedSubjects) {
     q.Body = {"x"};
     q.Subject = "=?us-ascii?Q?two_words?=";
     EXPECT_EQ(ReadBack(q)[4], "SUBJECT " + Hex("two words"));
+}
+
+TEST_F(EncoderPython, EightBitBodiesAreLabelledSoThatAnotherReaderGetsTheirText) {
+    // The text as the reader makes it of the bytes and the label, in UTF-8.
+    constexpr const char* kText = R"PY(
+import sys, email
+from email import policy
+with open(sys.argv[1], 'rb') as f:
+    m = email.message_from_binary_file(f, policy=policy.default)
+print(m.get_content_charset(), m.get_content().encode('utf-8').hex())
+)PY";
+    TmsMessage m = Base();
+    m.Body = {"Gr\xC3\xBC\xC3\x9F" "e"};
+    EXPECT_EQ(ReadBack(m, kText)[0], "utf-8 " + Hex("Gr\xC3\xBC\xC3\x9F" "e\n"));
+    m.Body = {"caf\xE9 cr\xE8me"};
+    EXPECT_EQ(ReadBack(m, kText)[0], "iso-8859-1 " + Hex("caf\xC3\xA9 cr\xC3\xA8me\n"));
 }
 
 TEST_F(EncoderPython, MultipartAndSingleAttachmentCarryTheExactBytes) {

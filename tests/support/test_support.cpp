@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "mime/uucode.h"
 #include "util/program_state.h"
@@ -49,6 +52,28 @@ void ProgramFolder::Write(const std::string& name, const std::string& content) c
 }
 
 std::string ProgramFolder::Read(const std::string& name) const { return ReadAll(File(name)); }
+
+int RunUnprivileged(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int result = -1;
+        try {
+            constexpr uid_t nobody = 65534;
+            if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+                ::_exit(-1);
+            result = body();
+        } catch (...) {
+        }
+        ::_exit(result);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    const int code = WEXITSTATUS(status);
+    return code == 255 ? -1 : code;
+}
 
 std::string RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);

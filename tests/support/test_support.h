@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ public:
 private:
     TempDir dir_;
 };
+
+// Runs body in a child process as a user without privileges (nobody when the test runs as root,
+// so that permissions hold; the test's own user otherwise) and returns the child's exit status:
+// body's result, or -1 when it raised or did not end normally. The child leaves through _exit,
+// so nothing of the parent (a TempDir) is cleaned up twice.
+int RunUnprivileged(const std::function<int()>& body);
 
 // A data file as the tests see it: the example server directory and suggestions of
 // tests/data/servers (every dialect, all under example.org) in place of the delivered ones,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/fake_desktop.h"
 #include "support/program_under_test.h"
 #include "util/debug_log.h"
@@ -31,6 +33,11 @@ TEST(NormalizeUrl, ReducesRedirectsAndDropsFragments) {
     EXPECT_EQ(NormalizeUrl("http://a.example/page.html#top"), "http://a.example/page.html");
     EXPECT_EQ(NormalizeUrl("ftp://a.example/x#y"), "ftp://a.example/x#y");
     EXPECT_EQ(NormalizeUrl("mailserver:a@b\x9Fhttp://x#y"), "mailserver:a@b\x9Fhttp://x#y");
+    // Only the lower-case marker makes a direct request, as in composition: any other case is
+    // part of a URL and treated like one.
+    EXPECT_EQ(NormalizeUrl("http://a.example/?MailServer:x#y"), "http://a.example/?MailServer:x");
+    EXPECT_EQ(RequestFromHistory("news:MAILSERVER:a%20b"), "news:MAILSERVER:a%20b");
+    EXPECT_EQ(RequestFromHistory("mailserver:a%20b"), "mailserver:a b");
 }
 
 namespace {
@@ -101,6 +108,33 @@ TEST(Capture, OnlyShortSingleLineUrlsAreCaptured) {
     EXPECT_EQ(p.f().lstQueue.Count(), 0);
     p.desk.CopyFromOtherProgram("http://x/" + std::string(503, 'a')); // 512 characters
     EXPECT_EQ(p.f().lstQueue.Count(), 1);
+    // The limit counts bytes, not characters.
+    std::string accents;
+    for (int i = 0; i < 251; ++i)
+        accents += "\xC3\xA9";
+    p.desk.CopyFromOtherProgram("http://y/" + accents + "ab"); // 262 characters, 513 bytes
+    EXPECT_EQ(p.f().lstQueue.Count(), 1);
+    p.desk.CopyFromOtherProgram("http://y/" + accents + "a"); // 512 bytes
+    EXPECT_EQ(p.f().lstQueue.Count(), 2);
+}
+
+TEST(Capture, SuperDebugEchoesTextsShorterThan1024Bytes) {
+    Program p;
+    ProgramState().SuperDebug = true;
+    std::string twoByte;
+    for (int i = 0; i < 506; ++i)
+        twoByte += "\xC3\xA9";
+    p.desk.CopyFromOtherProgram(twoByte + "x\r\nline two"); // 1023 bytes, line break included
+    p.desk.CopyFromOtherProgram(twoByte + "xy\r\nline two"); // 1024 bytes
+    p.desk.CopyFromOtherProgram(std::string(1030, 'z'));
+    ProgramState().SuperDebug = false;
+    p.desk.CopyFromOtherProgram("not echoed");
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("CB<<<" + twoByte + "x\r\nline two>>>"), std::string::npos);
+    EXPECT_EQ(log.find("xy\r\nline"), std::string::npos);
+    EXPECT_EQ(log.find("zzz"), std::string::npos);
+    EXPECT_EQ(log.find("not echoed"), std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '<'), 3); // one echo
 }
 
 TEST(Capture, NothingHappensUntilMyDetailsAreFilledIn) {

@@ -102,15 +102,28 @@ TEST(QuotedPrintable, EncoderBreaksAtBlanksAndKeepsEveryParagraph) {
     ASSERT_GT(lines.size(), 1u);
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         EXPECT_EQ(lines[i].back(), '=');
-        // The break falls before a blank, which starts the next line.
+        EXPECT_LE(lines[i].size(), 66u); // pieces of 65 characters at most
+        // The break falls before the last blank in reach, which starts the next line.
         EXPECT_EQ(lines[i + 1].front(), ' ');
+        EXPECT_GT(lines[i].size() + lines[i + 1].find(' ', 1), 66u) << lines[i];
     }
+    // Escapes cut a piece further only where its line would pass 76 characters, and never
+    // inside an escape.
+    const auto escaped = TQuotedPrintable::Encode(std::string(60, 'a') + " " + std::string(64, '\xE9'));
+    ASSERT_EQ(escaped.size(), 4u);
+    EXPECT_EQ(escaped[0], std::string(60, 'a') + "=");
+    for (std::size_t i = 1; i < escaped.size(); ++i) {
+        EXPECT_LE(escaped[i].size(), 76u);
+        EXPECT_EQ(escaped[i].find_first_not_of("=E9", 1), std::string::npos) << escaped[i];
+    }
+    EXPECT_EQ(QuotedPrintableDecode(escaped[1] + "\r\n" + escaped[2] + "\r\n" + escaped[3]),
+              " " + std::string(64, '\xE9'));
     // Lone CR and LF are line breaks of their own: no empty line disappears.
     EXPECT_EQ(TQuotedPrintable::Encode("a\n\nb"), (std::vector<std::string>{"a", "", "b"}));
     EXPECT_EQ(TQuotedPrintable::Encode("a\r\n\r\nb\r\n"), (std::vector<std::string>{"a", "", "b"}));
     EXPECT_EQ(TQuotedPrintable::Encode("\r\n"), (std::vector<std::string>{""}));
     EXPECT_TRUE(TQuotedPrintable::Encode("").empty());
-    EXPECT_EQ(TQuotedPrintable::Encode(std::string(kMaxQuotedPrintableParagraph, 'x')).size(), 328u);
+    EXPECT_EQ(TQuotedPrintable::Encode(std::string(kMaxQuotedPrintableParagraph, 'x')).size(), 379u);
     try {
         TQuotedPrintable::Encode(std::string(kMaxQuotedPrintableParagraph + 1, 'x'));
         FAIL() << "a paragraph over the limit must be refused";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "forms/controls.h"
+#include "mime/encoder.h"
 #include "mime/message.h"
 #include "platform/fake_desktop.h"
 #include "servers/server_directory.h"
@@ -213,6 +214,14 @@ TEST_F(CompositionTest, DirectRequestsCarryTheirOwnAddressSubjectAndBody) {
     const std::string longSubject(300, 's');
     ASSERT_TRUE(Compose("mailserver:r@x\x9F" + longSubject + "\x9F"));
     EXPECT_EQ(msg.Subject, std::string(255, 's'));
+    // A UTF-8 subject is cut before the character the limit falls in, so it stays UTF-8 and
+    // goes out labelled as such.
+    std::string accents;
+    for (int i = 0; i < 150; ++i)
+        accents += "\xC3\xA9";
+    ASSERT_TRUE(Compose("mailserver:r@x\x9F" + accents + "\x9F"));
+    EXPECT_EQ(msg.Subject, accents.substr(0, 254));
+    EXPECT_NE(EncodeMessageText(msg).find("Subject:  =?utf-8?B?"), std::string::npos);
 }
 
 TEST_F(CompositionTest, TextsOfNoFormComposeNothing) {
@@ -259,6 +268,8 @@ TEST_F(CompositionTest, LineBreaksInHeaderFieldsAreRefused) {
             "me@home", "subject");
     refused(std::string("mailserver:r@x\0y", 16), "me@home", "recipient");
     refused("http://h/", "me@home\r\nBcc: other@y", "sender");
+    refused("ftp://h/pub/a\rget other", "me@home", "text");
+    refused("mailserver:r@x\x9Fs\x9Fline\rline", "me@home", "text");
     // A line break in the body is what the body is for.
     EXPECT_TRUE(ComposeRequest("mailserver:r@x\x9Fs\x9Fline\x9Fline", "me@home", servers, msg));
 }

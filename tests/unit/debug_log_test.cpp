@@ -31,9 +31,18 @@ TEST(DebugLog, AReportStillReachesTheUserWhenTheLogCannotBeWritten) {
     test::ProgramFolder folder;
     ProgramState().LocalRoot = "/nonexistent-folder/";
     FakeDesktop desk;
+    EXPECT_THROW(WriteDebugLog("x"), std::exception);
     EXPECT_NO_THROW(ReportError(desk, "Here", "boom"));
     ASSERT_EQ(desk.Dialogs.size(), 1u);
     EXPECT_EQ(desk.Dialogs[0].Text.rfind("Error in Here.0 with boom", 0), 0u);
+    EXPECT_NE(desk.Dialogs[0].Text.find("could not be written"), std::string::npos);
+    // Told once: the lines after it are dropped instead of raising a report each, until the
+    // log can be written again.
+    EXPECT_NO_THROW(WriteDebugLog("x"));
+    ProgramState().LocalRoot = folder.Path();
+    WriteDebugLog("y");
+    EXPECT_NE(folder.Read("DebugLog.Txt").find(": y\r\n"), std::string::npos);
+    ProgramState().LocalRoot = "/nonexistent-folder/";
     EXPECT_THROW(WriteDebugLog("x"), std::exception);
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 #include "mime/message.h"
 #include "mime/quoted_printable.h"
@@ -107,11 +108,15 @@ TEST(Encoder, LongLinesAndEightBitBytesGoQuotedPrintable) {
     m.Body = {std::string(255, 'a')};
     EXPECT_NE(EncodeMessageText(m).find("7bit\r\n\r\n" + std::string(255, 'a') + "\r\n"), std::string::npos);
 
-    for (const std::string& line : {std::string(256, 'a'), std::string("caf\xE9")}) {
+    // The label says what the 8-bit bytes mean: UTF-8 where they read as UTF-8, else Latin-1.
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string(256, 'a'), "us-ascii"}, {"caf\xE9", "iso-8859-1"}, {"caf\xC3\xA9", "utf-8"}};
+    for (const auto& [line, charset] : cases) {
         m.Body = {"short", line};
         const auto lines = Lines(EncodeMessageText(m));
         const auto blank = std::find(lines.begin(), lines.end(), "");
         ASSERT_NE(blank, lines.end());
+        EXPECT_EQ(*(blank - 2), "Content-Type: text/plain; charset=\"" + charset + "\"");
         EXPECT_EQ(*(blank - 1), "Content-Transfer-Encoding: quoted-printable");
         std::string wire;
         for (auto it = blank + 1; it != lines.end(); ++it) {

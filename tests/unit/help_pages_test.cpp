@@ -14,10 +14,11 @@ namespace fs = std::filesystem;
 
 const std::string HelpDir = std::string(OSTREL_SOURCE_DIR) + "/data/help/";
 
-// Every help context the program opens: the main window's controls and pages, its history menu,
-// the failure report, the decoder wizard and its part-number warning, and the tips.
+// Every help context the program opens: the main window's controls and pages (the About page's
+// is the news), its history menu, the failure report, the decoder wizard and its part-number
+// warning, and the tips.
 const int UsedContexts[] = {2,  3,  4,  6,    7,    9,    10,   17,   19,   21,   22,   25,   26,
-                            27, 28, 29, 2000, 2001, 4000, 4002, 4003, 4004, 4005, 7550, 9002, 9005};
+                            27, 28, 29, 2000, 2001, 4000, 4002, 4003, 4004, 4005, 4006, 7550, 9002, 9005};
 
 std::set<std::string> LocalLinks(const std::string& html) {
     std::set<std::string> links;
@@ -48,6 +49,15 @@ TEST(HelpPages, ContentsReachesEveryPageAndEveryLinkResolves) {
         EXPECT_NE(html.find("<title>"), std::string::npos) << name;
         EXPECT_NE(html.find("</html>"), std::string::npos) << name;
     }
+}
+
+// The About page sends the user to the help for news and the home page: that topic is there,
+// and gives no address that does not exist.
+TEST(HelpPages, TheNewsTopicTheAboutPagePromisesIsThereWithoutAMadeUpAddress) {
+    const std::string news = test::ReadAll(HelpDir + "ctx4006.html");
+    EXPECT_NE(news.find("<h1>News and updates</h1>"), std::string::npos);
+    EXPECT_EQ(news.find("://"), std::string::npos);
+    EXPECT_EQ(news.find("www."), std::string::npos);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "forms/application.h"
 #include "platform/fake_desktop.h"
 #include <algorithm>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "support/test_support.h"
@@ -220,6 +221,78 @@ TEST(Timer, InstallerFlagEndsTheProgramAndSlashPShowsOnce) {
     EXPECT_FALSE(FileExists(a.folder.File("Installer.Flg")));
 }
 
+TEST(Timer, AQuitDuringAStartUpQuestionOrTipEndsStartUpThere) {
+    // The installer's flag appears while the tip of the day, then (in a second run) the
+    // newsletter question, is on screen: the six-second timer runs meanwhile.
+    for (const bool duringTip : {true, false}) {
+        App a;
+        a.folder.CopyData("tips.dat");
+        a.folder.Write("Queue.Dat", "http://queued.example/\n");
+        a.folder.Write("config/ostrel/OSTREL.INI", std::string("[General]\nEmail=a@b\nTipEnabled=") +
+                                                       (duringTip ? "1" : "0") + "\n[Servers]\nSMTP=h\n");
+        auto flagAppears = [&] {
+            a.folder.Write("Installer.Flg", "");
+            a.desk.FireTimers();
+        };
+        if (duringTip)
+            a.desk.OnModal = [&](TForm&) { flagAppears(); };
+        else
+            a.desk.OnDialog = [&](const FakeDesktop::TDialog&) { flagAppears(); };
+        a.app->FormCreate();
+        EXPECT_TRUE(a.app->QuitRequested());
+        EXPECT_TRUE(a.desk.QuitRequested);
+        EXPECT_FALSE(FileExists(a.folder.File("Installer.Flg")));
+        // Nothing after the step that was on screen: no question, no answer taken.
+        EXPECT_EQ(a.desk.Dialogs.size(), duringTip ? 0u : 1u);
+        EXPECT_EQ(a.Ini().ReadInteger("General", "NewsLetterRequest", -1), -1);
+        EXPECT_EQ(a.Log().find("Log trimmed"), std::string::npos);
+        a.folder.Write("Queue.Dat", "");
+        a.app->FormDestroy();
+        EXPECT_EQ(a.folder.Read("Queue.Dat"), "http://queued.example/\r\n"); // the lists are saved
+    }
+}
+
+TEST(Timer, AQuitDuringTheServerSuggestionsAsksNoMoreAndKeepsThemForNextTime) {
+    App a;
+    a.folder.Write("config/ostrel/OSTREL.INI", "[General]\nEmail=a@b\nTipEnabled=0\n[Servers]\nSMTP=h\n"
+                                                "FTP=ftpweb@example.org\nHTTPBinary=webgetter@example.org\n"
+                                                "HTTPPages=getweb@example.org\n");
+    a.desk.OnDialog = [&](const FakeDesktop::TDialog&) {
+        a.folder.Write("Installer.Flg", "");
+        a.desk.FireTimers();
+    };
+    a.app->FormCreate();
+    EXPECT_TRUE(a.app->QuitRequested());
+    EXPECT_EQ(a.desk.Dialogs.size(), 1u); // of three suggestions
+    EXPECT_EQ(a.folder.Read("Suggest.Ini").find("Used"), std::string::npos);
+    EXPECT_TRUE(a.app->TaskIcon1().Active()); // back after the question, for the shutdown to remove
+}
+
+TEST(Startup, AProgramFolderThatCannotBeWrittenIsReportedOnceAndTheTrayStillWorks) {
+    App a;
+    // A folder where the log goes: no line can be written, whoever runs the test.
+    std::filesystem::remove(a.folder.File("DebugLog.Txt"));
+    std::filesystem::create_directory(a.folder.File("DebugLog.Txt"));
+    a.app->FormCreate();
+    ASSERT_EQ(a.desk.Dialogs.size(), 1u);
+    EXPECT_EQ(a.desk.Dialogs[0].Text.rfind("Error in TfrmProps.90901 with UH Cannot write " + a.folder.File("DebugLog.Txt"), 0),
+              0u)
+        << a.desk.Dialogs[0].Text;
+    EXPECT_NE(a.desk.Dialogs[0].Text.find("could not be written"), std::string::npos);
+    ASSERT_EQ(a.desk.TrayIcons.count(0), 1u);
+    EXPECT_EQ(a.desk.TrayIcons.at(0).Icon, "bright");
+    EXPECT_EQ(a.desk.LiveTimers(), 1u);
+    // The icon opens the window; what logs there (an edited address) is not reported again.
+    a.desk.FireTray(0, TTrayEvent::RButtonUp);
+    EXPECT_TRUE(a.f().Visible());
+    a.f().txtEmail.SetText("me@example.org");
+    a.desk.FireTimers();
+    EXPECT_EQ(a.desk.Dialogs.size(), 1u);
+    a.folder.Write("Installer.Flg", "");
+    a.desk.FireTimers();
+    EXPECT_TRUE(a.desk.QuitRequested);
+}
+
 TEST(Restart, WritesFlagAndListsBeforeStartingTheNextCopy) {
     App a({"/s", "/p"});
     a.app->FormCreate();
@@ -236,23 +309,26 @@ TEST(Diagnostics, HiddenKeysAskBeforeSwitching) {
     App a;
     a.app->FormCreate();
     a.desk.Dialogs.clear();
-    int key = 'A';
-    a.desk.Answers = {IDNO};
-    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    // Each press asks once and is used up: the focused control never sees it.
+    auto press = [&](int pressed, int answer) {
+        a.desk.Answers = {answer};
+        int key = pressed;
+        a.app->FormKeyDown(key, ssCtrl | ssAlt);
+        EXPECT_EQ(key, 0);
+    };
+    press('A', IDNO);
     EXPECT_FALSE(ProgramState().SuperDebug);
     EXPECT_EQ(a.desk.Dialogs.back().Text, "Super debug status is: OFF. Change?");
-    a.desk.Answers = {IDYES};
-    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    press('A', IDYES);
     EXPECT_TRUE(ProgramState().SuperDebug);
-    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    press('A', IDNO);
     EXPECT_EQ(a.desk.Dialogs.back().Text, "Super debug status is: ON. Change?");
-    key = '1';
-    a.desk.Answers = {IDNO};
-    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    press('1', IDNO);
     EXPECT_FALSE(ProgramState().DontSend);
-    a.desk.Answers = {IDYES};
-    a.app->FormKeyDown(key, ssCtrl | ssAlt);
+    press('1', IDYES);
     EXPECT_TRUE(ProgramState().DontSend);
+    EXPECT_EQ(a.desk.Dialogs.size(), 5u);
+    ProgramState().DontSend = false;
 }
 
 TEST(TrayIcon, ClicksToggleTheStateAndAFailedAddIsRetried) {

@@ -45,10 +45,12 @@ TEST(ProgressNote, ClosesItselfOnTheTimerAndLeavesNoTimerBehind) {
     std::string shownText;
     bool barVisible = true;
     bool closedByTimer = false;
+    int labelMiddle = 0;
     desk.OnModal = [&](TForm& form) {
         auto& f = dynamic_cast<TfrmProgress&>(form);
         shownText = f.Label1.Caption();
         barVisible = f.ProgressBar1.Visible();
+        labelMiddle = f.Label1.Top() + f.Label1.Height() / 2;
         ASSERT_EQ(desk.LiveTimers(), 1u);
         desk.FireTimers();
         closedByTimer = !f.Showing() && f.ModalResult != 0;
@@ -57,6 +59,7 @@ TEST(ProgressNote, ClosesItselfOnTheTimerAndLeavesNoTimerBehind) {
     EXPECT_TRUE(desk.Called("ShowModal:frmProgress"));
     EXPECT_EQ(shownText, "Duplicate Request");
     EXPECT_FALSE(barVisible);
+    EXPECT_EQ(labelMiddle, TfrmProgress::FormHeight / 2); // no empty band where the bar was
     EXPECT_TRUE(closedByTimer);
     EXPECT_EQ(desk.LiveTimers(), 0u);
     EXPECT_EQ(ProgramState().LastOperation, "Requesting");
