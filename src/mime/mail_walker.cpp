@@ -525,23 +525,31 @@ struct TMailWalker::TImpl {
             }
         }
         WriteToMessages(text, stack.size());
+        InnermostLine(text, 0);
+    }
+
+    // A line for the innermost entity: a header line while it reads its header block, else a
+    // line of its body.
+    void InnermostLine(std::string_view text, int depth) {
         TEntity& e = *stack.back();
-        if (e.ReadingHeaders) {
-            if (text.empty()) {
-                EndHeaders(e);
-                return;
-            }
-            if (IsHeaderLine(text) || (IsContinuationLine(text) && !e.Headers.Lines.empty())) {
-                if (e.Headers.Lines.size() < 1000)
-                    e.Headers.Add(std::string(text.substr(0, 4096)));
-                return;
-            }
-            // The header block ends without its empty line.
-            EndHeaders(e);
-            Body(*stack.back(), text);
+        if (!e.ReadingHeaders) {
+            Body(e, text);
             return;
         }
-        Body(e, text);
+        if (text.empty()) {
+            EndHeaders(e);
+            return;
+        }
+        if (IsHeaderLine(text) || (IsContinuationLine(text) && !e.Headers.Lines.empty())) {
+            if (e.Headers.Lines.size() < 1000)
+                e.Headers.Add(std::string(text.substr(0, 4096)));
+            return;
+        }
+        // The header block ends without its empty line; the line belongs to what follows it,
+        // which may be a forwarded mail's own header block. Forwarded mails nest only so deep.
+        EndHeaders(e);
+        if (depth < 16)
+            InnermostLine(text, depth + 1);
     }
 
     // Forwarded mails keep every line of theirs, the nested structure's included.
@@ -771,7 +779,8 @@ struct TMailWalker::TImpl {
             return;
         }
         case TKind::Text:
-            TextBody(e, text);
+            if (e.Scan)
+                TextBody(e, text);
             return;
         case TKind::Binary:
             BinaryBody(e, text);
