@@ -377,8 +377,12 @@ struct TMailWalker::TImpl {
                 break;
             const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
             std::string_view l = rest.substr(pos, end - pos);
-            if (l.empty() || l[0] == '-' || std::memchr(l.data(), ':', l.size()) ||
-                std::memchr(l.data(), ' ', l.size()))
+            while (!l.empty() && l.back() == '\r')
+                l.remove_suffix(1);
+            // Lines the line-by-line way would cut (at a CR inside, or for their length) go
+            // that way, so that both see the same lines.
+            if (l.empty() || l[0] == '-' || l.size() > 1024 || std::memchr(l.data(), ':', l.size()) ||
+                std::memchr(l.data(), ' ', l.size()) || std::memchr(l.data(), '\r', l.size()))
                 break;
             // The same bookkeeping as for one line, the line number being the one it will have.
             ++line;
