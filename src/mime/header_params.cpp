@@ -67,31 +67,6 @@ struct TSplitParam {
 
 } // namespace
 
-bool IsValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t extra;
-        if (c < 0x80)
-            extra = 0;
-        else if (c >= 0xC2 && c <= 0xDF)
-            extra = 1;
-        else if (c >= 0xE0 && c <= 0xEF)
-            extra = 2;
-        else if (c >= 0xF0 && c <= 0xF4)
-            extra = 3;
-        else
-            return false;
-        if (i + extra >= text.size() && extra > 0)
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::string ToUtf8(std::string_view bytes, std::string_view charset) {
     std::string set = LowerCase(std::string(TrimBlanks(charset)));
     const bool ascii =
@@ -99,7 +74,7 @@ std::string ToUtf8(std::string_view bytes, std::string_view charset) {
     if (ascii)
         return std::string(bytes);
     if (set.empty() || set == "us-ascii" || set == "unknown-8bit") {
-        if (IsValidUtf8(bytes))
+        if (IsValidUtf8(std::string(bytes)))
             return std::string(bytes);
         set = "iso-8859-1";
     }

@@ -35,6 +35,4 @@ std::string DecodeWordsToUtf8(std::string_view text);
 // text that is not valid UTF-8.
 std::string ToUtf8(std::string_view bytes, std::string_view charset);
 
-bool IsValidUtf8(std::string_view text);
-
 } // namespace ostrel

@@ -8,7 +8,6 @@
 
 #include "mime/base64.h"
 #include "mime/encoder.h"
-#include "mime/header_params.h"
 #include "mime/quoted_printable.h"
 #include "util/error.h"
 #include "util/file_io.h"

@@ -11,6 +11,7 @@
 
 #include "util/debug_log.h"
 #include "util/error.h"
+#include "util/text.h"
 
 namespace ostrel {
 
@@ -159,16 +160,6 @@ std::size_t ExtensionStart(std::string_view name) {
     return dot;
 }
 
-// Cuts text to at most maxBytes without splitting a UTF-8 sequence.
-std::string_view CutAtCharacter(std::string_view text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes)
-        return text;
-    std::size_t cut = maxBytes;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return text.substr(0, cut);
-}
-
 long NameMax(int dirFd) {
     const long max = ::fpathconf(dirFd, _PC_NAME_MAX);
     return max > 0 ? max : 255;
@@ -183,7 +174,7 @@ std::string ShortenFileName(std::string_view name, std::size_t maxBytes) {
     std::string_view extension = name.substr(ext);
     if (extension.size() >= maxBytes)
         extension = {};
-    std::string out(CutAtCharacter(name.substr(0, ext == name.size() ? name.size() : ext), maxBytes - extension.size()));
+    std::string out = CutAtCharacter(std::string(name.substr(0, ext)), maxBytes - extension.size());
     // A cut may leave blanks or a dot just before the extension.
     while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
         out.pop_back();
