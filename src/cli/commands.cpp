@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "cli/cmd_check.h"
 #include "cli/cmd_compose.h"
 #include "cli/cmd_decode.h"
 #include "cli/cmd_history.h"
@@ -25,6 +26,9 @@ const std::vector<TCliCommand>& CliCommands() {
         {"queue", "show, send or empty the queue of waiting requests", true, DeclareQueueCommand},
         {"history", "show the requests sent so far", false, DeclareHistoryCommand},
         {"decode", "decode a received mail, or join and decode its parts", false, DeclareDecodeCommand},
+        {"check", "connect to the SMTP server, encrypt and log in as set, and quit; no mail is sent", false,
+         DeclareCheckCommand},
+        {"login", "keep the SMTP password (the desktop's keyring, else a private file)", false, DeclareLoginCommand},
     };
     return commands;
 }

@@ -123,13 +123,20 @@ std::string TListSession::FailureReason() const {
         std::string step = it->Text;
         if (auto with = step.find(" with "); with != std::string::npos)
             step = step.substr(with + 6);
+        // The report gives the reason after a blank line.
+        std::string reason;
+        if (auto blank = step.find("\r\n\r\n"); blank != std::string::npos) {
+            reason = Trim(step.substr(blank + 4));
+            step.erase(blank);
+        }
         // What went wrong first (the server's reply, the refused connection), then how far
         // the attempt got.
-        if (lastError_.empty())
+        const std::string first = !lastError_.empty() ? Trim(lastError_) : reason;
+        if (first.empty())
             return step;
         if (!step.empty())
             step[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(step[0])));
-        return Trim(lastError_) + "; " + step;
+        return first + "; " + step;
     }
     return {};
 }

@@ -117,6 +117,8 @@ public:
     // Setting a different text raises OnChange, as typing does.
     void SetText(const std::string& text);
     bool ReadOnly = false;
+    // The text is shown as dots (a password).
+    bool Password = false;
     TNotifyEvent OnChange;
 
 private:
@@ -228,8 +230,7 @@ public:
 
 class TProgressBar : public TControl {
 public:
-    TProgressBar(std::string name, TControl* parent)
-        : TControl(TControlKind::ProgressBar, std::move(name), parent) {}
+    TProgressBar(std::string name, TControl* parent) : TControl(TControlKind::ProgressBar, std::move(name), parent) {}
     int Min = 0;
     int Max = 100;
     int Position() const { return position_; }
@@ -251,8 +252,7 @@ public:
 
 class TPageControl : public TControl {
 public:
-    TPageControl(std::string name, TControl* parent)
-        : TControl(TControlKind::PageControl, std::move(name), parent) {}
+    TPageControl(std::string name, TControl* parent) : TControl(TControlKind::PageControl, std::move(name), parent) {}
     std::vector<TTabSheet*> Pages() const;
     TTabSheet* ActivePage() const { return active_; }
     int ActivePageIndex() const;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -16,6 +18,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "net/certificate.h"
 #include "platform/desktop.h"
 #include "util/debug_log.h"
 #include "util/error.h"
@@ -31,6 +37,20 @@ constexpr int PollSliceMs = 10;
 constexpr std::size_t ReceiveBlock = 4096;
 // Data bytes taken from the stream per send, which is also the step of the progress events.
 constexpr std::size_t StreamChunk = 2047;
+// Lines of one reply that reach the log; a server that sends lines without end must not fill
+// the memory through it.
+constexpr std::size_t ReplyLinesLogged = 200;
+
+// OpenSSL's last error, in words.
+std::string TlsErrorText() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0)
+        return "TLS failed";
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return std::string("TLS failed: ") + text;
+}
 
 const std::map<int, const char*>& ErrorTexts() {
     static const std::map<int, const char*> texts = {
@@ -93,16 +113,11 @@ const std::map<int, const char*>& ErrorTexts() {
 // The layer's own messages are shown without a number in brackets.
 const std::map<int, const char*>& OwnTexts() {
     static const std::map<int, const char*> texts = {
-        {57000, SOperationTimedOut},
-        {57001, SOperationCanceled},
-        {57002, SServerRequired},
-        {57003, "Invalid Winsock version"},
-        {57004, SErrorResolving},
-        {57005, SServiceRequired},
-        {57008, SNotConnected},
-        {57010, "Function %s not found"},
-        {57011, "Winsock is not loaded"},
-        {57012, "Winsock not found"},
+        {57000, SOperationTimedOut},      {57001, SOperationCanceled},
+        {57002, SServerRequired},         {57003, "Invalid Winsock version"},
+        {57004, SErrorResolving},         {57005, SServiceRequired},
+        {57008, SNotConnected},           {57010, "Function %s not found"},
+        {57011, "Winsock is not loaded"}, {57012, "Winsock not found"},
     };
     return texts;
 }
@@ -161,6 +176,43 @@ struct TagSocket::TLookup {
     }
 };
 
+namespace {
+
+// How long the greeting name may take to look up before the address literal is used instead.
+constexpr auto DomainNameLimit = std::chrono::seconds(5);
+
+// This machine's fully qualified name once looked up; empty when it has none.
+std::optional<std::string>& CachedDomainName() {
+    static std::optional<std::string> name;
+    return name;
+}
+
+bool IsQualifiedName(const std::string& name) {
+    if (name.find('.') == std::string::npos || name.front() == '.' || name.back() == '.')
+        return false;
+    std::string lower;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!std::isalnum(u) && c != '-' && c != '.')
+            return false;
+        lower += static_cast<char>(std::tolower(u));
+    }
+    return lower.rfind("localhost", 0) != 0;
+}
+
+} // namespace
+
+// The encrypted channel over the socket.
+struct TagSocket::TTls {
+    SSL* Ssl = nullptr;
+    // The check the context calls back into; it lives as long as the connection it judges.
+    std::unique_ptr<TCertificateCheck> Check;
+    ~TTls() {
+        if (Ssl != nullptr)
+            SSL_free(Ssl);
+    }
+};
+
 std::string SocketErrorText(int code) {
     const auto& own = OwnTexts();
     if (auto it = own.find(code); it != own.end())
@@ -173,68 +225,125 @@ std::string SocketErrorText(int code) {
 
 int SocketErrorFromErrno(int err) {
     switch (err) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: case ENFILE: return 10024;
-    case EAGAIN: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: case EPIPE: return 10054;
-    case ENOBUFS: case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return err; // below the table's range: shown as "Error #" and the number
+    case 0:
+        return 0;
+    case EINTR:
+        return 10004;
+    case EBADF:
+        return 10009;
+    case EACCES:
+    case EPERM:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
+    case EMFILE:
+    case ENFILE:
+        return 10024;
+    case EAGAIN:
+        return 10035;
+    case EINPROGRESS:
+        return 10036;
+    case EALREADY:
+        return 10037;
+    case ENOTSOCK:
+        return 10038;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+    case EPIPE:
+        return 10054;
+    case ENOBUFS:
+    case ENOMEM:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
+    case ESHUTDOWN:
+        return 10058;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    case ENOTEMPTY:
+        return 10066;
+    case EUSERS:
+        return 10068;
+    case EDQUOT:
+        return 10069;
+    case ESTALE:
+        return 10070;
+    case EREMOTE:
+        return 10071;
+    default:
+        return err; // below the table's range: shown as "Error #" and the number
     }
 }
 
 int SocketErrorFromResolver(int gaiResult, int err) {
     switch (gaiResult) {
-    case 0: return 0;
-    case EAI_NONAME: return 11001;
-    case EAI_AGAIN: return 11002;
-    case EAI_FAIL: return 11003;
+    case 0:
+        return 0;
+    case EAI_NONAME:
+        return 11001;
+    case EAI_AGAIN:
+        return 11002;
+    case EAI_FAIL:
+        return 11003;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return 11004;
+    case EAI_NODATA:
+        return 11004;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return 11004;
+    case EAI_ADDRFAMILY:
+        return 11004;
 #endif
-    case EAI_MEMORY: return 10055;
-    case EAI_SYSTEM: return err != 0 ? SocketErrorFromErrno(err) : 57004;
-    default: return 57004;
+    case EAI_MEMORY:
+        return 10055;
+    case EAI_SYSTEM:
+        return err != 0 ? SocketErrorFromErrno(err) : 57004;
+    default:
+        return 57004;
     }
 }
 
@@ -280,6 +389,7 @@ std::uint16_t ParsePort(const std::string& text) {
 TagSocket::TagSocket(Desktop& desktop) : desktop_(desktop) {}
 
 TagSocket::~TagSocket() {
+    tls_.reset();
     if (fd_ != -1)
         ::close(fd_);
     if (LogFileName.empty())
@@ -314,10 +424,23 @@ void TagSocket::ResetState() {
 void TagSocket::Arm() {
     if (TimeOut > 0) {
         deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(TimeOut);
+        if (replyBound_)
+            deadline_ = std::min(deadline_, replyDeadline_);
         armed_ = true;
     } else {
         armed_ = false;
     }
+}
+
+void TagSocket::BeginReplyBound() {
+    replyLinesLogged_ = 0;
+    replyBound_ = TimeOut > 0;
+    if (replyBound_)
+        replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(TimeOut);
+}
+
+void TagSocket::EndReplyBound() {
+    replyBound_ = false;
 }
 
 TagSocket::TWait TagSocket::WaitFor(short events) {
@@ -333,8 +456,8 @@ TagSocket::TWait TagSocket::WaitOn(int fd, short events) {
             return TWait::TimedOut;
         int slice = PollSliceMs;
         if (armed_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 timedOut_ = true;
                 armed_ = false;
@@ -367,10 +490,14 @@ TagSocket::TWait TagSocket::WaitOn(int fd, short events) {
 
 void TagSocket::CheckWaitResult(TWait result) {
     switch (result) {
-    case TWait::Ready: return;
-    case TWait::Canceled: RaiseCanceled();
-    case TWait::TimedOut: RaiseTimedOut();
-    case TWait::Error: RaiseSocketError(SocketErrorFromErrno(waitError_));
+    case TWait::Ready:
+        return;
+    case TWait::Canceled:
+        RaiseCanceled();
+    case TWait::TimedOut:
+        RaiseTimedOut();
+    case TWait::Error:
+        RaiseSocketError(SocketErrorFromErrno(waitError_));
     }
 }
 
@@ -409,6 +536,7 @@ void TagSocket::Open() {
         RaiseSocketError(57002);
     if (fd_ != -1) {
         // A stale socket from an earlier run is dropped quietly; this is a fresh start.
+        tls_.reset();
         ::close(fd_);
         fd_ = -1;
     }
@@ -568,6 +696,35 @@ bool TagSocket::FillBuffer() {
     for (;;) {
         const std::size_t used = rbuf_.size();
         rbuf_.resize(used + ReceiveBlock);
+        if (tls_) {
+            std::size_t got = 0;
+            const int rc = SSL_read_ex(tls_->Ssl, rbuf_.data() + used, ReceiveBlock, &got);
+            const int err = errno;
+            rbuf_.resize(used + (rc == 1 ? got : 0));
+            if (rc == 1)
+                return true;
+            switch (SSL_get_error(tls_->Ssl, rc)) {
+            case SSL_ERROR_WANT_READ:
+                CheckWaitResult(WaitFor(POLLIN));
+                continue;
+            case SSL_ERROR_WANT_WRITE:
+                CheckWaitResult(WaitFor(POLLOUT));
+                continue;
+            case SSL_ERROR_ZERO_RETURN:
+                peerClosed_ = true;
+                return false;
+            case SSL_ERROR_SYSCALL:
+                if (err == EINTR)
+                    continue;
+                if (canceled_)
+                    RaiseCanceled();
+                RaiseSocketError(SocketErrorFromErrno(err != 0 ? err : ECONNRESET));
+            default:
+                if (canceled_)
+                    RaiseCanceled();
+                RaiseSocketErrorText(TlsErrorText());
+            }
+        }
         const ssize_t n = ::recv(fd_, rbuf_.data() + used, ReceiveBlock, 0);
         const int err = errno;
         rbuf_.resize(used + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
@@ -593,7 +750,9 @@ std::string TagSocket::ReadLine() {
     if (!Connected())
         RaiseSocketError(57008);
     Arm();
-    if (rbuf_.find('\n', rbufPos_) == std::string::npos && !peerClosed_) {
+    // Over TLS, bytes may wait decrypted inside the library while the socket shows nothing;
+    // FillBuffer waits when there is really nothing to read.
+    if (!tls_ && rbuf_.find('\n', rbufPos_) == std::string::npos && !peerClosed_) {
         const TWait first = WaitFor(POLLIN);
         if (first != TWait::Ready) {
             armed_ = false;
@@ -603,7 +762,8 @@ std::string TagSocket::ReadLine() {
     std::string line;
     auto finish = [&] {
         armed_ = false;
-        if (!LogFileName.empty())
+        const bool logged = !replyBound_ || replyLinesLogged_++ < ReplyLinesLogged;
+        if (!LogFileName.empty() && logged)
             LogLines.push_back(line);
         if (OnLineReceived)
             OnLineReceived(*this, line);
@@ -653,6 +813,35 @@ void TagSocket::SendAll(const char* data, std::size_t size) {
     while (sent < size) {
         if (fd_ == -1)
             RaiseSocketError(57008);
+        if (tls_) {
+            std::size_t written = 0;
+            const int rc = SSL_write_ex(tls_->Ssl, data + sent, size - sent, &written);
+            const int err = errno;
+            if (rc == 1) {
+                sent += written;
+                if (sent < size)
+                    Arm();
+                continue;
+            }
+            switch (SSL_get_error(tls_->Ssl, rc)) {
+            case SSL_ERROR_WANT_WRITE:
+                CheckWaitResult(WaitFor(POLLOUT));
+                continue;
+            case SSL_ERROR_WANT_READ:
+                CheckWaitResult(WaitFor(POLLIN));
+                continue;
+            case SSL_ERROR_SYSCALL:
+                if (err == EINTR)
+                    continue;
+                if (canceled_)
+                    RaiseCanceled();
+                RaiseSocketError(SocketErrorFromErrno(err != 0 ? err : EPIPE));
+            default:
+                if (canceled_)
+                    RaiseCanceled();
+                RaiseSocketErrorText(TlsErrorText());
+            }
+        }
         const ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
@@ -680,13 +869,182 @@ void TagSocket::SendLine(const std::string& text) {
     Arm();
     SendAll(data.data(), data.size());
     armed_ = false;
-    if (!LogFileName.empty())
-        LogLines.push_back(text);
-    if (OnLineSent)
-        OnLineSent(*this, text);
+    LogSent(text);
 }
 
-void TagSocket::SendStream(std::istream& stream, const TChunkTransform& transform) {
+void TagSocket::SendLines(const std::vector<std::string>& lines) {
+    if (!Connected())
+        RaiseSocketError(57008);
+    std::string data;
+    for (const auto& line : lines)
+        data += line + "\r\n";
+    Arm();
+    SendAll(data.data(), data.size());
+    armed_ = false;
+    for (const auto& line : lines)
+        LogSent(line);
+}
+
+void TagSocket::SendSecretLine(const std::string& text, const std::string& shown) {
+    if (!Connected())
+        RaiseSocketError(57008);
+    std::string data = text + "\r\n";
+    Arm();
+    SendAll(data.data(), data.size());
+    armed_ = false;
+    std::fill(data.begin(), data.end(), '\0');
+    LogSent(shown);
+}
+
+void TagSocket::LogSent(const std::string& shown) {
+    if (!LogFileName.empty())
+        LogLines.push_back(shown);
+    if (OnLineSent)
+        OnLineSent(*this, shown);
+}
+
+void TagSocket::StartTLS(const std::string& host, const std::string& trustedFingerprint) {
+    if (!Connected())
+        RaiseSocketError(57008);
+    // Whatever came after the reply that agreed to encrypt was sent in clear by someone; taking
+    // it as the first encrypted reply would let it speak for the server.
+    if (rbufPos_ < rbuf_.size())
+        RaiseSocketErrorText(SDataBeforeTls);
+    if (!sslContext_) {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        if (ctx == nullptr)
+            RaiseSocketErrorText(TlsErrorText());
+        TCertificateCheck::PrepareContext(ctx);
+        SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // Servers often close without a TLS goodbye after QUIT; the replies have framing of
+        // their own, so that end is taken as a close.
+        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        sslContext_.reset(ctx, SSL_CTX_free);
+    }
+    auto tls = std::make_unique<TTls>();
+    tls->Check = std::make_unique<TCertificateCheck>(host, trustedFingerprint);
+    TCertificateCheck& check = *tls->Check;
+    check.Install(sslContext_.get());
+    tls->Ssl = SSL_new(sslContext_.get());
+    if (tls->Ssl == nullptr || SSL_set_fd(tls->Ssl, fd_) != 1)
+        RaiseSocketErrorText(TlsErrorText());
+    // A second handshake in the middle of the dialogue could bring another certificate after
+    // the one that was judged.
+    SSL_set_options(tls->Ssl, SSL_OP_NO_RENEGOTIATION);
+    unsigned char address[16];
+    const bool literal =
+        inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
+    if (!literal) // the name the server picks its certificate by (the macro for it casts the old way)
+        SSL_ctrl(tls->Ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str()));
+    ERR_clear_error();
+    Arm();
+    for (;;) {
+        const int rc = SSL_connect(tls->Ssl);
+        if (rc == 1)
+            break;
+        const int err = errno;
+        const int sslError = SSL_get_error(tls->Ssl, rc);
+        if (sslError == SSL_ERROR_WANT_READ) {
+            CheckWaitResult(WaitFor(POLLIN));
+            continue;
+        }
+        if (sslError == SSL_ERROR_WANT_WRITE) {
+            CheckWaitResult(WaitFor(POLLOUT));
+            continue;
+        }
+        armed_ = false;
+        if (canceled_)
+            RaiseCanceled();
+        if (check.Verdict().Checked && !check.Verdict().Trusted) {
+            ERR_clear_error();
+            ECertificateError error = check.Error();
+            std::string message = error.what();
+            if (OnError)
+                OnError(*this, message);
+            throw error;
+        }
+        if (sslError == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
+            RaiseSocketErrorText(err != 0 ? SocketErrorText(SocketErrorFromErrno(err))
+                                          : "The server closed the connection during the TLS handshake");
+        RaiseSocketErrorText(TlsErrorText());
+    }
+    armed_ = false;
+    tls_ = std::move(tls);
+}
+
+std::string TagSocket::GreetingName() {
+    auto& cached = CachedDomainName();
+    if (!cached) {
+        auto lookup = std::make_shared<TLookup>();
+        lookup->Event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        std::shared_ptr<std::string> found = std::make_shared<std::string>();
+        bool started = lookup->Event != -1;
+        if (started) {
+            try {
+                std::thread([lookup, found] {
+                    char name[512] = {};
+                    if (::gethostname(name, sizeof name - 1) == 0) {
+                        *found = name;
+                        addrinfo hints{};
+                        hints.ai_flags = AI_CANONNAME;
+                        hints.ai_socktype = SOCK_STREAM;
+                        addrinfo* result = nullptr;
+                        if (::getaddrinfo(name, nullptr, &hints, &result) == 0 && result != nullptr) {
+                            if (result->ai_canonname != nullptr)
+                                *found = result->ai_canonname;
+                            ::freeaddrinfo(result);
+                        }
+                    }
+                    lookup->Done.store(true, std::memory_order_release);
+                    const std::uint64_t one = 1;
+                    [[maybe_unused]] const auto written = ::write(lookup->Event, &one, sizeof one);
+                }).detach();
+            } catch (const std::system_error&) {
+                started = false;
+            }
+        }
+        if (started) {
+            const bool wasTimedOut = timedOut_;
+            deadline_ = std::chrono::steady_clock::now() + DomainNameLimit;
+            armed_ = true;
+            const TWait result = WaitOn(lookup->Event, POLLIN);
+            armed_ = false;
+            if (result == TWait::Canceled)
+                RaiseCanceled();
+            // A slow resolver costs the name, not the send.
+            timedOut_ = wasTimedOut;
+            if (result == TWait::Ready && lookup->Done.load(std::memory_order_acquire))
+                cached = IsQualifiedName(*found) ? *found : std::string();
+        }
+    }
+    if (cached && !cached->empty())
+        return *cached;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (fd_ == -1 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return "[127.0.0.1]";
+    if (local.ss_family == AF_INET6) {
+        const auto* a6 = reinterpret_cast<const sockaddr_in6*>(&local);
+        if (IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr)) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &a6->sin6_addr.s6_addr[12], text, sizeof text);
+            return "[" + std::string(text) + "]";
+        }
+        return "[IPv6:" + AddressText(local) + "]";
+    }
+    return "[" + AddressText(local) + "]";
+}
+
+void TagSocket::DropTls() {
+    if (!tls_)
+        return;
+    // One try at a polite goodbye; the socket closes whatever the peer does.
+    SSL_shutdown(tls_->Ssl);
+    ERR_clear_error();
+    tls_.reset();
+}
+
+void TagSocket::SendStream(std::istream& stream, const TChunkTransform& transform, const std::string& finalLine) {
     if (!Connected())
         RaiseSocketError(57008);
     stream.clear();
@@ -708,24 +1066,24 @@ void TagSocket::SendStream(std::istream& stream, const TChunkTransform& transfor
             transform(std::string_view(buffer, count), false, wire);
         else
             wire.assign(buffer, count);
+        const bool last = count < StreamChunk;
+        // The end of the data and the line after it go in one write: a server that wakes for
+        // every packet does its work once.
+        if (last && transform)
+            transform(std::string_view(), true, wire);
+        if (last && !finalLine.empty())
+            wire += finalLine + "\r\n";
         Arm();
         SendAll(wire.data(), wire.size());
         armed_ = false;
         position += count;
         if (OnProgress)
             OnProgress(*this, RoundedPercent(position, size));
-        if (count < StreamChunk)
+        if (last)
             break;
     }
-    if (transform) {
-        wire.clear();
-        transform(std::string_view(), true, wire);
-        if (!wire.empty()) {
-            Arm();
-            SendAll(wire.data(), wire.size());
-            armed_ = false;
-        }
-    }
+    if (!finalLine.empty())
+        LogSent(finalLine);
     if (OnProgress)
         OnProgress(*this, 0);
 }
@@ -735,6 +1093,7 @@ void TagSocket::Close() {
         return;
     if (OnClosing)
         OnClosing(*this);
+    DropTls();
     ::close(fd_);
     fd_ = -1;
     rbuf_.clear();

@@ -11,6 +11,8 @@
 
 #include <sys/socket.h>
 
+struct ssl_ctx_st;
+
 namespace ostrel {
 
 class Desktop;
@@ -31,6 +33,7 @@ inline constexpr const char* SServiceRequired = "Service name is required";
 inline constexpr const char* SNotConnected = "You have to connect to the server first";
 inline constexpr const char* SConnectionClosed = "Connection closed by the server";
 inline constexpr const char* SLineTooLong = "Reply line too long";
+inline constexpr const char* SDataBeforeTls = "The server sent data before encryption began";
 
 // The text of a sockets error number: "[10061] Connection refused", the layer's own texts for
 // 57000-57012, or "Error #" and the number.
@@ -93,6 +96,9 @@ public:
     // Whether the peer has closed its side and every byte it sent has been handed out.
     bool PeerClosed() const { return peerClosed_ && rbufPos_ == rbuf_.size(); }
 
+    // Whether the connection is encrypted now.
+    bool TlsActive() const { return tls_ != nullptr; }
+
     // Writes LogLines to LogFileName now (each line + CR LF); raises EInOutError.
     void WriteLog();
 
@@ -106,11 +112,29 @@ protected:
     // peer closed before a line feed.
     std::string ReadLine();
     void SendLine(const std::string& text);
+    // Sends several lines in one write (commands the server takes pipelined).
+    void SendLines(const std::vector<std::string>& lines);
+    // Sends a line that carries a secret: the log and OnLineSent get shown in its place.
+    void SendSecretLine(const std::string& text, const std::string& shown);
+    // Encrypts the connected socket: the TLS handshake (a pumping wait like every other, bound
+    // by TimeOut), then the certificate check for host (or the certificate whose fingerprint
+    // the user chose to trust). Raises ECertificateError for a refused certificate.
+    void StartTLS(const std::string& host, const std::string& trustedFingerprint);
+    // Bounds every wait until EndReplyBound by one deadline TimeOut from now, so that a reply
+    // of endless lines ends too; lines after the first few hundred of it are not logged.
+    void BeginReplyBound();
+    void EndReplyBound();
+    // How this machine names itself to the server: its fully qualified domain name, else an
+    // address literal of this end of the connection ("[192.0.2.1]", "[IPv6:2001:db8::1]"); never
+    // a bare short host name, which servers refuse. The name is looked up once per process, on
+    // a helper thread, with a pumping wait.
+    std::string GreetingName();
     // Sends the stream from its start in chunks, firing OnProgress after each. transform, when
     // set, turns each chunk into the bytes for the wire (last call with an empty chunk and
     // atEnd true, to flush).
     using TChunkTransform = std::function<void(std::string_view chunk, bool atEnd, std::string& wire)>;
-    void SendStream(std::istream& stream, const TChunkTransform& transform = {});
+    // finalLine, when given, follows the data in its last write (the terminating ".").
+    void SendStream(std::istream& stream, const TChunkTransform& transform = {}, const std::string& finalLine = {});
 
     // Raise helpers: OnError first, then the exception.
     [[noreturn]] void RaiseSocketError(int code);
@@ -131,6 +155,8 @@ private:
     void CreateSocket();
     void SendAll(const char* data, std::size_t size);
     bool FillBuffer(); // false when the peer closed
+    void LogSent(const std::string& shown);
+    void DropTls();
 
     int fd_ = -1;
     std::uint16_t port_ = 0;
@@ -147,6 +173,12 @@ private:
     std::string rbuf_;
     std::size_t rbufPos_ = 0;
     bool peerClosed_ = false;
+    bool replyBound_ = false;
+    std::chrono::steady_clock::time_point replyDeadline_{};
+    std::size_t replyLinesLogged_ = 0;
+    struct TTls;
+    std::unique_ptr<TTls> tls_;                // the encrypted channel, null while plain
+    std::shared_ptr<::ssl_ctx_st> sslContext_; // made once, with the trust store loaded
 };
 
 } // namespace ostrel

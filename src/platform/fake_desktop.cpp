@@ -93,7 +93,9 @@ int FakeDesktop::SetTimer(int, std::function<void()> onTick) {
     return id;
 }
 
-void FakeDesktop::KillTimer(int id) { timers_.erase(id); }
+void FakeDesktop::KillTimer(int id) {
+    timers_.erase(id);
+}
 
 void FakeDesktop::FireTimers() {
     auto copy = timers_;
@@ -138,7 +140,9 @@ void FakeDesktop::Quit() {
     Calls.push_back("Quit");
 }
 
-void FakeDesktop::BringToFront(TForm& form) { Calls.push_back("BringToFront:" + form.Name()); }
+void FakeDesktop::BringToFront(TForm& form) {
+    Calls.push_back("BringToFront:" + form.Name());
+}
 
 void FakeDesktop::SetTopmost(TForm& form, bool topmost) {
     Calls.push_back(std::string(topmost ? "Topmost:" : "NotTopmost:") + form.Name());

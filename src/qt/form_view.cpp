@@ -28,10 +28,16 @@
 namespace ostrel {
 
 namespace {
-QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
-std::string S(const QString& s) { return s.toUtf8().toStdString(); }
+QString Q(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+std::string S(const QString& s) {
+    return s.toUtf8().toStdString();
+}
 
-void Invoke(TForm& form, const std::function<void()>& fn) { Application().Invoke(form.ClassName(), fn); }
+void Invoke(TForm& form, const std::function<void()>& fn) {
+    Application().Invoke(form.ClassName(), fn);
+}
 
 // The font height the model's coordinates were laid out for.
 constexpr int kModelFontHeight = 13;
@@ -219,9 +225,8 @@ void TFormView::Bind(TControl& c, QWidget* w) {
     }
     case TControlKind::CheckBox: {
         auto& box = static_cast<TCheckBox&>(c);
-        connect(static_cast<QCheckBox*>(w), &QCheckBox::clicked, this, [this, &box](bool) {
-            Invoke(form_, [&] { box.Click(); });
-        });
+        connect(static_cast<QCheckBox*>(w), &QCheckBox::clicked, this,
+                [this, &box](bool) { Invoke(form_, [&] { box.Click(); }); });
         break;
     }
     case TControlKind::RadioGroup: {
@@ -329,6 +334,7 @@ void TFormView::SyncControl(TControl& c) {
         if (le->text() != text)
             le->setText(text);
         le->setReadOnly(static_cast<TEdit&>(c).ReadOnly);
+        le->setEchoMode(static_cast<TEdit&>(c).Password ? QLineEdit::Password : QLineEdit::Normal);
         break;
     }
     case TControlKind::Memo: {
@@ -465,9 +471,7 @@ void TFormView::closeEvent(QCloseEvent* event) {
 void TFormView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange) {
         const bool minimized = windowState() & Qt::WindowMinimized;
-        Invoke(form_, [&] {
-            form_.SetWindowState(minimized ? TWindowState::wsMinimized : TWindowState::wsNormal);
-        });
+        Invoke(form_, [&] { form_.SetWindowState(minimized ? TWindowState::wsMinimized : TWindowState::wsNormal); });
         if (!form_.Visible())
             setWindowState(windowState() & ~Qt::WindowMinimized);
     }
@@ -500,7 +504,8 @@ bool TFormView::eventFilter(QObject* watched, QEvent* event) {
             }
     }
     // A key the focus widget ignores travels on to its parents; take it only where it starts.
-    const bool keyStartsHere = widget == QApplication::focusWidget() || (!QApplication::focusWidget() && widget == this);
+    const bool keyStartsHere =
+        widget == QApplication::focusWidget() || (!QApplication::focusWidget() && widget == this);
     if (event->type() == QEvent::KeyPress && widget && keyStartsHere && (widget == this || isAncestorOf(widget))) {
         auto* ke = static_cast<QKeyEvent*>(event);
         TShiftState shift = 0;

@@ -12,8 +12,9 @@
 
 namespace ostrel {
 
-std::string TestMessageFlagPath() { return PathOfF(SettingsFileName()) + TestMessageFlagFileName; }
-
+std::string TestMessageFlagPath() {
+    return PathOfF(SettingsFileName()) + TestMessageFlagFileName;
+}
 
 namespace {
 // Marks where the distribution tag goes in the test message's text.
@@ -55,6 +56,8 @@ bool TAuxiliaryMessages::SendAuxiliaryMessage(bool newsletter, const std::string
             dispatcher_.ShowInsteadOfSending();
             return true;
         }
+        if (PrepareTransport)
+            PrepareTransport();
         smtp_.Connect();
         smtp_.Send();
         return true;

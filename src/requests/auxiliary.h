@@ -58,6 +58,9 @@ public:
     // The tell-a-friend body for the current fields and Friend.Txt.
     std::string FriendBody() const;
 
+    // Sets up the SMTP client from the settings before a send (as for requests).
+    std::function<void()> PrepareTransport;
+
 private:
     Desktop& desktop_;
     TAuxiliaryControls c_;

@@ -6,6 +6,7 @@
 
 #include "forms/application.h"
 #include "mime/message.h"
+#include "net/certificate.h"
 #include "net/smtp.h"
 #include "servers/composition.h"
 #include "util/debug_log.h"
@@ -104,68 +105,90 @@ bool TRequestDispatcher::SendRequest(const std::string& text) {
         st.Busy = false;
         return true;
     }
-    bool connected = false;
-    try {
-        const std::string label =
-            text.size() > ProgressLabelLength ? text.substr(text.size() - ProgressLabelLength) : text;
-        if (hooks_.ProgressOpen)
-            hooks_.ProgressOpen("..." + label);
-        progressOpen_ = true;
-        WriteDebugLog("Requesting");
-        mailSent_ = false;
-        if (hooks_.ProgressPosition)
-            hooks_.ProgressPosition(12);
-        if (!st.DontSend)
-            smtp_.Connect();
-        connected = true;
-        NoteLastOperation("Connection Open");
-        if (hooks_.ProgressPosition)
-            hooks_.ProgressPosition(25);
-        currentRequest_ = text;
-        if (st.DontSend) {
-            ShowInsteadOfSending();
-            if (hooks_.ProgressClose)
+    // A certificate the user chooses to trust after the refusal gets one more attempt.
+    for (int attempt = 0;; ++attempt) {
+        bool connected = false;
+        try {
+            const std::string label =
+                text.size() > ProgressLabelLength ? text.substr(text.size() - ProgressLabelLength) : text;
+            if (hooks_.ProgressOpen)
+                hooks_.ProgressOpen("..." + label);
+            progressOpen_ = true;
+            WriteDebugLog("Requesting");
+            mailSent_ = false;
+            if (hooks_.ProgressPosition)
+                hooks_.ProgressPosition(12);
+            if (!st.DontSend) {
+                // Within a queue run the open session already has its settings and log-in.
+                if (hooks_.PrepareTransport && !(sessionRun_ && smtp_.Connected()))
+                    hooks_.PrepareTransport();
+                smtp_.Connect();
+            }
+            connected = true;
+            NoteLastOperation("Connection Open");
+            if (hooks_.ProgressPosition)
+                hooks_.ProgressPosition(25);
+            currentRequest_ = text;
+            if (st.DontSend) {
+                ShowInsteadOfSending();
+                if (hooks_.ProgressClose)
+                    hooks_.ProgressClose();
+                progressOpen_ = false;
+                lastOutcome_ = TOutcome::Shown;
+            } else {
+                if (sessionRun_)
+                    smtp_.SendInSession();
+                else
+                    smtp_.Send();
+                lastOutcome_ = TOutcome::Sent;
+                refused_.erase(text);
+            }
+            st.Busy = false;
+            return true;
+        } catch (const std::exception& e) {
+            const bool sent = mailSent_;
+            const auto* certificate = dynamic_cast<const ECertificateError*>(&e);
+            if (!sent && certificate != nullptr && attempt == 0 && hooks_.TrustCertificate) {
+                if (progressOpen_ && hooks_.ProgressClose)
+                    hooks_.ProgressClose();
+                progressOpen_ = false;
+                if (hooks_.TrustCertificate(*certificate))
+                    continue;
+            }
+            if (sent) {
+                // The server has the mail: whatever failed after that (a log that could not be
+                // written) is reported for what it is, and the request counts as sent.
+                ReportError(desktop_, "msSMTP1MailSent", e.what());
+                lastOutcome_ = TOutcome::Sent;
+                refused_.erase(text);
+            } else {
+                const bool permanent = IsPermanentFailure(e, connected, smtp_);
+                // The dialog below may sit behind the program the user copied from; a notice
+                // reaches them there. A queue run says nothing of its own.
+                if (!st.QueueRun)
+                    desktop_.Notify("Ostrel: request failed",
+                                    text + "\n" + e.what() +
+                                        "\nCheck the SMTP server on My Details and your connection.",
+                                    "");
+                // The queue runs after later successes try a refused request again, in case the
+                // server has changed its mind, but a refusal the user has seen is not shown again.
+                // The reason goes with the report: a server's refusal says what to change.
+                if (!(permanent && quietRefusals_ && refused_.count(text)))
+                    ReportErrorWithHelp(desktop_, "Request Failed",
+                                        "The last successful operation was <" + st.LastOperation + ">\r\n\r\n" +
+                                            e.what(),
+                                        FailureHelpContext);
+                if (permanent) {
+                    lastOutcome_ = TOutcome::Refused;
+                    refused_.insert(text);
+                }
+            }
+            if (progressOpen_ && hooks_.ProgressClose)
                 hooks_.ProgressClose();
             progressOpen_ = false;
-            lastOutcome_ = TOutcome::Shown;
-        } else {
-            smtp_.Send();
-            lastOutcome_ = TOutcome::Sent;
-            refused_.erase(text);
+            st.Busy = false;
+            return sent;
         }
-        st.Busy = false;
-        return true;
-    } catch (const std::exception& e) {
-        const bool sent = mailSent_;
-        if (sent) {
-            // The server has the mail: whatever failed after that (a log that could not be
-            // written) is reported for what it is, and the request counts as sent.
-            ReportError(desktop_, "msSMTP1MailSent", e.what());
-            lastOutcome_ = TOutcome::Sent;
-            refused_.erase(text);
-        } else {
-            const bool permanent = IsPermanentFailure(e, connected, smtp_);
-            // The dialog below may sit behind the program the user copied from; a notice reaches
-            // them there. A queue run says nothing of its own.
-            if (!st.QueueRun)
-                desktop_.Notify("Ostrel: request failed",
-                                text + "\n" + e.what() + "\nCheck the SMTP server on My Details and your connection.",
-                                "");
-            // The queue runs after later successes try a refused request again, in case the
-            // server has changed its mind, but a refusal the user has seen is not shown again.
-            if (!(permanent && quietRefusals_ && refused_.count(text)))
-                ReportErrorWithHelp(desktop_, "Request Failed",
-                                    "The last successful operation was <" + st.LastOperation + ">", FailureHelpContext);
-            if (permanent) {
-                lastOutcome_ = TOutcome::Refused;
-                refused_.insert(text);
-            }
-        }
-        if (progressOpen_ && hooks_.ProgressClose)
-            hooks_.ProgressClose();
-        progressOpen_ = false;
-        st.Busy = false;
-        return sent;
     }
 }
 
@@ -196,6 +219,18 @@ void TRequestDispatcher::SendQueue(bool quietRefusals) {
         st.QueueRun = false;
         quietRefusals_ = false;
     };
+    // The whole run goes over one session (one handshake, one log-in), ended however the run
+    // ends.
+    struct TSessionRun {
+        TRequestDispatcher& D;
+        explicit TSessionRun(TRequestDispatcher& d) : D(d) { D.sessionRun_ = true; }
+        ~TSessionRun() {
+            D.sessionRun_ = false;
+            D.smtp_.EndSession();
+        }
+        TSessionRun(const TSessionRun&) = delete;
+        TSessionRun& operator=(const TSessionRun&) = delete;
+    } session(*this);
     try {
         while (auto entry = nextEntry()) {
             tried.insert(*entry);
@@ -233,10 +268,18 @@ void TRequestDispatcher::Note(const std::string& status, int position) {
     desktop_.ProcessMessages();
 }
 
-void TRequestDispatcher::msSMTP1Open(TagSocket&) { Note("Openning", -1); }
-void TRequestDispatcher::msSMTP1Prepare(TagSocket&) { Note("Preparing", 40); }
-void TRequestDispatcher::msSMTP1Sending(TagSocket&) { Note("Sending", 60); }
-void TRequestDispatcher::msSMTP1Progress(TagSocket&, int) { Note("Progress", 80); }
+void TRequestDispatcher::msSMTP1Open(TagSocket&) {
+    Note("Openning", -1);
+}
+void TRequestDispatcher::msSMTP1Prepare(TagSocket&) {
+    Note("Preparing", 40);
+}
+void TRequestDispatcher::msSMTP1Sending(TagSocket&) {
+    Note("Sending", 60);
+}
+void TRequestDispatcher::msSMTP1Progress(TagSocket&, int) {
+    Note("Progress", 80);
+}
 // A connection also closes when a step fails; that closing is no success of the request, and
 // the failure report must name the step before it. Only the closing after a sent mail counts.
 void TRequestDispatcher::msSMTP1Closing(TagSocket&) {

@@ -97,6 +97,8 @@ private:
     // The server accepted the mail of the send under way.
     bool mailSent_ = false;
     bool running_ = false;
+    // A queue run: requests go over one SMTP session.
+    bool sessionRun_ = false;
     std::deque<std::function<void()>> pending_;
     TOutcome lastOutcome_ = TOutcome::Nothing;
     // Requests refused for good in this run of the program, and whether the run under way

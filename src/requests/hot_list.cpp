@@ -32,7 +32,9 @@ void THotList::txtLookForChange() {
     searchPosition_ = 0;
 }
 
-void THotList::btnSearchClick() { Search(); }
+void THotList::btnSearchClick() {
+    Search();
+}
 
 void THotList::lstHotKeyDown(int key) {
     if (key == VK_F3)

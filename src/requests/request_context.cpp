@@ -5,7 +5,9 @@
 
 namespace ostrel {
 
-std::string HistoryForm(const std::string& request) { return ReplaceEach(" ", request, "%20"); }
+std::string HistoryForm(const std::string& request) {
+    return ReplaceEach(" ", request, "%20");
+}
 
 std::string RequestFromHistory(const std::string& stored) {
     // A URL is the same request with its blanks encoded; a direct request's subject and body

@@ -8,6 +8,8 @@
 
 namespace ostrel {
 
+class ECertificateError;
+
 // The main-window controls that request handling reads and changes. The shell owns the window
 // and hands these over; request handling knows nothing else of it.
 struct TRequestControls {
@@ -43,6 +45,12 @@ struct TRequestHooks {
     std::function<void()> ProgressClose;
     // The one-time test message after the first successful request.
     std::function<void()> SendTestMessageOnce;
+    // Sets up the SMTP client from the settings before a send (security, user, password,
+    // trusted certificate); raises when it cannot (no password kept), failing the send.
+    std::function<void()> PrepareTransport;
+    // Asks the user whether to trust a refused server certificate; true when the answer was
+    // yes and the choice is stored, so that the send may be tried once more.
+    std::function<bool(const ECertificateError&)> TrustCertificate;
 };
 
 // The form in which a request enters the history: its blanks become "%20", since readers of

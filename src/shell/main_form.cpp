@@ -4,8 +4,9 @@ namespace ostrel {
 
 namespace {
 // The Preferences note, shown as it stands.
-const char* const kImportantNote = "IMPORTANT: This page allows you to express preferences. You will not always get the "
-                                   "option you prefer because not all servers support all modes.";
+const char* const kImportantNote =
+    "IMPORTANT: This page allows you to express preferences. You will not always get the "
+    "option you prefer because not all servers support all modes.";
 const char* const kFriendText = "Know someone who has e-mail but no web access? Ostrel sends them a short note that "
                                 "tells them what it does and how to get it. Nothing else is sent, and their address "
                                 "is not kept.";
@@ -34,7 +35,12 @@ TfrmProps::TfrmProps()
       TabSheet2(Page("TabSheet2", "My Details", 0)), grpDetails(Make<TGroupBox>("grpDetails", &TabSheet2)),
       StaticText2(Make<TLabel>("StaticText2", &grpDetails)), txtEmail(Make<TEdit>("txtEmail", &grpDetails)),
       StaticText3(Make<TLabel>("StaticText3", &grpDetails)), txtSMTP(Make<TEdit>("txtSMTP", &grpDetails)),
-      TabSheet3(Page("TabSheet3", "Servers", 4002)), grpServers(Make<TGroupBox>("grpServers", &TabSheet3)),
+      lblSecurity(Make<TLabel>("lblSecurity", &grpDetails)), cboSecurity(Make<TComboBox>("cboSecurity", &grpDetails)),
+      lblSecurityHint(Make<TLabel>("lblSecurityHint", &grpDetails)), lblUser(Make<TLabel>("lblUser", &grpDetails)),
+      txtUser(Make<TEdit>("txtUser", &grpDetails)), lblPassword(Make<TLabel>("lblPassword", &grpDetails)),
+      txtPassword(Make<TEdit>("txtPassword", &grpDetails)), btnCheck(Make<TButton>("btnCheck", &grpDetails)),
+      lblPasswordWhere(Make<TLabel>("lblPasswordWhere", &grpDetails)), TabSheet3(Page("TabSheet3", "Servers", 4002)),
+      grpServers(Make<TGroupBox>("grpServers", &TabSheet3)),
       lblHTTPServersPages(Make<TLabel>("lblHTTPServersPages", &grpServers)),
       cboHTTPServersPages(Make<TComboBox>("cboHTTPServersPages", &grpServers)),
       infoHTTPServersPages(Make<TLabel>("infoHTTPServersPages", &grpServers)),
@@ -109,21 +115,52 @@ TfrmProps::TfrmProps()
 
     // My Details
     grpDetails.SetCaption("Where to return files and pages. Check the SMTP settings with your Service Provider");
-    grpDetails.SetBounds(8, 8, 648, 110);
+    grpDetails.SetBounds(8, 4, 648, 200);
     StaticText2.SetCaption("A&ddress");
     StaticText2.SetHelpContext(2000);
-    StaticText2.SetBounds(12, 30, 150, 16);
+    StaticText2.SetBounds(12, 24, 150, 16);
     StaticText2.FocusControl = &txtEmail;
     txtEmail.SetHint("Your e-mail address for delivery of pages and files");
     txtEmail.SetHelpContext(2000);
-    txtEmail.SetBounds(170, 28, 460, 22);
+    txtEmail.SetBounds(170, 22, 460, 22);
     StaticText3.SetCaption("&SMTP server address");
     StaticText3.SetHelpContext(2001);
-    StaticText3.SetBounds(12, 66, 150, 16);
+    StaticText3.SetBounds(12, 52, 150, 16);
     StaticText3.FocusControl = &txtSMTP;
     txtSMTP.SetHint("The mail server used to send mail");
     txtSMTP.SetHelpContext(2001);
-    txtSMTP.SetBounds(170, 64, 460, 22);
+    txtSMTP.SetBounds(170, 50, 460, 22);
+    lblSecurity.SetCaption("&Encryption");
+    lblSecurity.SetHelpContext(2001);
+    lblSecurity.SetBounds(12, 80, 150, 16);
+    lblSecurity.FocusControl = &cboSecurity;
+    cboSecurity.SetItems({"None", "STARTTLS", "TLS"});
+    cboSecurity.SetHint("How the connection to the SMTP server is protected; your provider says which to use");
+    cboSecurity.SetHelpContext(2001);
+    cboSecurity.SetBounds(170, 78, 140, 22);
+    lblSecurityHint.SetCaption("Port unless given: None 25, STARTTLS 587, TLS 465");
+    lblSecurityHint.SetBounds(322, 80, 308, 16);
+    lblUser.SetCaption("User &name");
+    lblUser.SetHelpContext(2001);
+    lblUser.SetBounds(12, 108, 150, 16);
+    lblUser.FocusControl = &txtUser;
+    txtUser.SetHint("The name you log in to the SMTP server with; empty when it needs no log-in");
+    txtUser.SetHelpContext(2001);
+    txtUser.SetBounds(170, 106, 460, 22);
+    lblPassword.SetCaption("Pass&word");
+    lblPassword.SetHelpContext(2001);
+    lblPassword.SetBounds(12, 136, 150, 16);
+    lblPassword.FocusControl = &txtPassword;
+    txtPassword.Password = true;
+    txtPassword.SetHint("Kept in the desktop's keyring, never in the settings file; leave it empty to keep the "
+                        "stored one");
+    txtPassword.SetHelpContext(2001);
+    txtPassword.SetBounds(170, 134, 300, 22);
+    btnCheck.SetCaption("Chec&k");
+    btnCheck.SetHint("Connect to the SMTP server and log in, without sending mail");
+    btnCheck.SetBounds(558, 132, 72, 25);
+    lblPasswordWhere.WordWrap = true;
+    lblPasswordWhere.SetBounds(170, 162, 460, 32);
 
     // Servers
     grpServers.SetCaption("The \"ByMail\" severs used to fetch files and pages");

@@ -39,6 +39,15 @@ public:
     TEdit& txtEmail;
     TLabel& StaticText3;
     TEdit& txtSMTP;
+    TLabel& lblSecurity;
+    TComboBox& cboSecurity; // None, STARTTLS, TLS
+    TLabel& lblSecurityHint;
+    TLabel& lblUser;
+    TEdit& txtUser;
+    TLabel& lblPassword;
+    TEdit& txtPassword;
+    TButton& btnCheck;
+    TLabel& lblPasswordWhere;
 
     // Servers
     TTabSheet& TabSheet3;

@@ -3,8 +3,9 @@
 #include <cstdlib>
 #include <utility>
 
-#include "forms/application.h"
 #include "decoder/decoder_wizard.h"
+#include "forms/application.h"
+#include "net/certificate.h"
 #include "shell/autostart.h"
 #include "shell/lists.h"
 #include "shell/program_folder.h"
@@ -33,18 +34,22 @@ std::string FileNamePart(const std::string& path) {
 
 std::string ProgramFolderFor(const std::string& exePath) { return ProgramFolderOf(exePath); }
 
-TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args)
-    : desktop_(desktop), exePath_(std::move(exePath)), settings_(desktop, form_), taskIcon_(desktop),
-      msSMTP1_(desktop),
+TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args, Secrets* secrets)
+    : desktop_(desktop),
+      ownSecrets_(secrets != nullptr ? nullptr
+                                     : std::make_unique<SystemSecrets>(PathOfF(SettingsFileName()),
+                                                                       [&desktop] { desktop.ProcessMessages(); })),
+      secrets_(secrets != nullptr ? secrets : ownSecrets_.get()), exePath_(std::move(exePath)),
+      settings_(desktop, form_), taskIcon_(desktop), msSMTP1_(desktop),
       servers_(desktop, TServerControls{form_.cboHTTPServersPages, form_.cboHTTPServersBinary, form_.cboFTPservers,
-                                        form_.infoHTTPServersPages, form_.infoHTTPServersBinary,
-                                        form_.infoFTPservers}),
+                                        form_.infoHTTPServersPages, form_.infoHTTPServersBinary, form_.infoFTPservers}),
       dispatcher_(desktop, RequestControls(), RequestHooks(), servers_, msMessage1_, msSMTP1_),
       capture_(desktop, RequestControls(), RequestHooks(), dispatcher_),
       hotList_(desktop, form_.lstHot, form_.txtLookFor, dispatcher_, [this] { settings_.ControlRefresh(); }),
-      suggestion_(desktop, [this](bool active) { taskIcon_.SetActive(active); }, &form_),
-      auxiliary_(desktop, TAuxiliaryControls{form_.txtEmail, form_.txtSMTP, form_.txtFName, form_.txtFemail,
-                                             form_.txtMyName},
+      suggestion_(
+          desktop, [this](bool active) { taskIcon_.SetActive(active); }, &form_),
+      auxiliary_(desktop,
+                 TAuxiliaryControls{form_.txtEmail, form_.txtSMTP, form_.txtFName, form_.txtFemail, form_.txtMyName},
                  msMessage1_, msSMTP1_, dispatcher_, [this] { settings_.SaveNewsletterSetting(); }) {
     auto& st = ProgramState();
     st.Args = std::move(args);
@@ -52,6 +57,11 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
     st.LogClock = &desktop_;
     // Every mail the program sends goes out of the one message object.
     msSMTP1_.MailMessage = &msMessage1_;
+    // A server may take its time to answer the end of the data; giving up early would turn a
+    // delivered mail into a queued duplicate.
+    msSMTP1_.TimeOut = 120;
+    settings_.PasswordStore = secrets_;
+    auxiliary_.PrepareTransport = [this] { PrepareTransport(); };
     for (TListBox* list : {&form_.lstHot, &form_.lstHistory, &form_.lstQueue})
         list->DisplayText = ReadableRequest;
     servers_.OnApplyServerSelections = [this](TServerDirectory& servers) { suggestion_.ApplyServerSelections(servers); };
@@ -68,8 +78,8 @@ TOstrelApp::~TOstrelApp() {
 
 TRequestControls TOstrelApp::RequestControls() {
     auto& f = form_;
-    return TRequestControls{f,           f.optEnabled, f.optConfirm, f.chkCheckHistory, f.chkNotEnabled, f.chkOnFailure,
-                            f.chkNever,  f.txtURL,     f.txtEmail,   f.txtSMTP,         f.lstHistory,    f.lstQueue};
+    return TRequestControls{f,          f.optEnabled, f.optConfirm, f.chkCheckHistory, f.chkNotEnabled, f.chkOnFailure,
+                            f.chkNever, f.txtURL,     f.txtEmail,   f.txtSMTP,         f.lstHistory,    f.lstQueue};
 }
 
 TRequestHooks TOstrelApp::RequestHooks() {
@@ -94,6 +104,8 @@ TRequestHooks TOstrelApp::RequestHooks() {
     };
     hooks.ProgressClose = [this] { progress_.reset(); };
     hooks.SendTestMessageOnce = [this] { auxiliary_.SendTestMessageOnce(); };
+    hooks.PrepareTransport = [this] { PrepareTransport(); };
+    hooks.TrustCertificate = [this](const ECertificateError& e) { return TrustCertificate(e); };
     return hooks;
 }
 
@@ -179,6 +191,7 @@ void TOstrelApp::WireEvents() {
     f.txtFemail.OnChange = guarded([this] { settings_.ControlRefresh(); });
     f.txtMyName.OnChange = guarded([this] { settings_.ControlRefresh(); });
     f.btnFSend.OnClick = guarded([this] { auxiliary_.btnFSendClick(); });
+    f.btnCheck.OnClick = guarded([this] { btnCheckClick(); });
 
     msSMTP1_.OnOpen = [this](TagSocket& s) { dispatcher_.msSMTP1Open(s); };
     msSMTP1_.OnPrepare = [this](TagSocket& s) { dispatcher_.msSMTP1Prepare(s); };
@@ -190,7 +203,9 @@ void TOstrelApp::WireEvents() {
 
     taskIcon_.OnClick = guarded([this] { TaskIcon1Click(); });
     taskIcon_.OnDblClick = guarded([this] { TaskIcon1DblClick(); });
-    taskIcon_.OnRightClick = [this](int, int) { Application().Invoke(form_.ClassName(), [this] { TaskIcon1RightClick(); }); };
+    taskIcon_.OnRightClick = [this](int, int) {
+        Application().Invoke(form_.ClassName(), [this] { TaskIcon1RightClick(); });
+    };
     desktop_.SetTrayListener([this](int id, TTrayEvent ev) { taskIcon_.Callback(id, ev); });
 }
 
@@ -211,6 +226,7 @@ bool TOstrelApp::CheckSingleInstance() {
 
 void TOstrelApp::FormCreate() {
     created_ = true;
+    askAboutCertificates_ = true;
     try {
         RunStartupSteps();
     } catch (const std::exception& e) {
@@ -556,11 +572,87 @@ void TOstrelApp::chkShowTipsClick() {
     settings_.SaveTipSettings();
 }
 
-void TOstrelApp::btnNowClick() { ShowTipOfTheDay(); }
+void TOstrelApp::btnNowClick() {
+    ShowTipOfTheDay();
+}
 
 void TOstrelApp::ShowTipOfTheDay() {
     ShowTips(
         desktop_, [this](bool on) { taskIcon_.SetActive(on); }, [this] { settings_.SaveTipSettings(); });
+}
+
+void TOstrelApp::PrepareTransport(bool preferPageText) {
+    auto& f = form_;
+    msSMTP1_.Server = f.txtSMTP.Text();
+    const int security = f.cboSecurity.ItemIndex();
+    msSMTP1_.Security = security == 2   ? TSmtpSecurity::TLS
+                        : security == 0 ? TSmtpSecurity::None
+                                        : TSmtpSecurity::STARTTLS;
+    msSMTP1_.UserName = Trim(f.txtUser.Text());
+    msSMTP1_.TrustedCert = ProgramState().Prefs.SMTPTrustedCert;
+    msSMTP1_.Password.clear();
+    if (msSMTP1_.UserName.empty())
+        return;
+    if (preferPageText && !f.txtPassword.Text().empty()) {
+        msSMTP1_.Password = f.txtPassword.Text();
+        return;
+    }
+    const TSecretResult found = secrets_->Lookup("smtp");
+    if (found.Ok) {
+        msSMTP1_.Password = found.Value;
+        return;
+    }
+    throw ESocketError(!found.Error.empty() && found.Place == TSecretPlace::File
+                           ? found.Error
+                           : "No password is kept for " + msSMTP1_.UserName + ": enter it on My Details (or set " +
+                                 SecretVariableName("smtp") + ")");
+}
+
+bool TOstrelApp::TrustCertificate(const ECertificateError& e) {
+    if (!askAboutCertificates_)
+        return false;
+    const std::string question = std::string(e.what()) + "\r\n\r\nTrust this certificate for " + e.Host() +
+                                 " from now on? Answer Yes only if your provider confirms the fingerprint.";
+    if (ShowMessageBox(desktop_, question, 0, MB_YESNO) != IDYES)
+        return false;
+    ProgramState().Prefs.SMTPTrustedCert = e.Fingerprint();
+    msSMTP1_.TrustedCert = e.Fingerprint();
+    settings_.SaveTrustedCertSetting();
+    WriteDebugLog("Trusted the certificate " + e.Fingerprint() + " of " + e.Host());
+    return true;
+}
+
+void TOstrelApp::btnCheckClick() {
+    if (dispatcher_.Running() || ProgramState().Busy) {
+        ShowMessageBox(desktop_, "A request is being sent; check again when it is done.", 2, MB_OK);
+        return;
+    }
+    auto& st = ProgramState();
+    st.Busy = true;
+    // The check uses the same client object as the requests; the event handlers of a request
+    // must not take it for one.
+    const bool wasAux = st.AuxSend;
+    st.AuxSend = true;
+    std::string report;
+    bool ok = false;
+    // A refused certificate may be trusted on the spot and checked again with the answer.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        report.clear();
+        try {
+            PrepareTransport(true);
+        } catch (const std::exception& e) {
+            report = std::string("Failed: ") + e.what() + "\r\n";
+            break;
+        }
+        ok = msSMTP1_.CheckConnection([&](const std::string& line) { report += line + "\r\n"; });
+        const ECertificateError* refused = msSMTP1_.RefusedCertificate();
+        if (ok || attempt > 0 || refused == nullptr || !TrustCertificate(*refused))
+            break;
+    }
+    st.AuxSend = wasAux;
+    st.Busy = false;
+    WriteDebugLog(ok ? "Check passed" : "Check failed");
+    desktop_.MessageDlg(report, ok ? TMsgDlgType::mtInformation : TMsgDlgType::mtWarning, mbOK, 0);
 }
 
 void TOstrelApp::CreateStartupWindows() {

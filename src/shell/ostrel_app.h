@@ -11,6 +11,7 @@
 #include "mime/message.h"
 #include "net/smtp.h"
 #include "platform/desktop.h"
+#include "platform/secrets.h"
 #include "requests/auxiliary.h"
 #include "requests/capture.h"
 #include "requests/dispatch.h"
@@ -30,7 +31,9 @@ namespace ostrel {
 // wires the main window's events to their handlers.
 class TOstrelApp {
 public:
-    TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args);
+    // secrets: where the SMTP password is kept; null for the system's (environment, keyring,
+    // file beside the settings).
+    TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::string> args, Secrets* secrets = nullptr);
     ~TOstrelApp();
     TOstrelApp(const TOstrelApp&) = delete;
     TOstrelApp& operator=(const TOstrelApp&) = delete;
@@ -73,6 +76,16 @@ public:
     void chkAutostartClick();
     void ReadAutostart();
     void btnNowClick();
+    // "Check" on My Details: connect, greet, encrypt and log in with the page's values, one
+    // line per step in a message.
+    void btnCheckClick();
+    // Sets up msSMTP1 from the settings: server, security, user, the password (the page's
+    // unsaved one, else the kept one), the trusted certificate. Raises ESocketError when a
+    // user is set and no password can be found.
+    void PrepareTransport(bool preferPageText = false);
+    // Asks whether to trust a refused certificate (desktop program only); stores a yes.
+    bool TrustCertificate(const ECertificateError& e);
+    Secrets& PasswordStore() { return *secrets_; }
     void ShowTipOfTheDay();
     // The windows the program entry makes after the main window.
     void CreateStartupWindows();
@@ -93,7 +106,6 @@ public:
     int TickCount() const { return tickCount_; }
     bool Created() const { return created_; }
 
-
 private:
     void WireEvents();
     void ClipboardChanged();
@@ -106,6 +118,11 @@ private:
     void RunShutdownSteps();
 
     Desktop& desktop_;
+    std::unique_ptr<Secrets> ownSecrets_;
+    Secrets* secrets_;
+    // Only the desktop program asks about certificates; the command line never trusts one
+    // on a reflex answer.
+    bool askAboutCertificates_ = false;
     std::string exePath_;
     TfrmProps form_;
     TSettingsStore settings_;

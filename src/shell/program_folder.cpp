@@ -14,9 +14,15 @@ namespace fs = std::filesystem;
 
 namespace {
 // What the program writes for the user: never taken from the installation.
-const std::set<std::string> kUserFiles = {"History.Dat",    "Queue.Dat",    "DebugLog.Txt",
-                                          "SMTP.LOG",       "uudecoder.tmp", "Installer.Flg",
-                                          "AllowDuplicateInstance.Flg", "Test Message.Flg", "downloads"};
+const std::set<std::string> kUserFiles = {"History.Dat",
+                                          "Queue.Dat",
+                                          "DebugLog.Txt",
+                                          "SMTP.LOG",
+                                          "uudecoder.tmp",
+                                          "Installer.Flg",
+                                          "AllowDuplicateInstance.Flg",
+                                          "Test Message.Flg",
+                                          "downloads"};
 
 bool IsProgram(const fs::directory_entry& e) {
     std::error_code ec;

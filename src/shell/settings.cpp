@@ -1,6 +1,7 @@
 #include "shell/settings.h"
 
 #include "platform/desktop.h"
+#include "platform/secrets.h"
 #include "shell/main_form.h"
 #include "util/debug_log.h"
 #include "util/form_helpers.h"
@@ -10,6 +11,17 @@
 
 namespace ostrel {
 
+int SecurityIndexOf(const std::string& stored, bool firstRun) {
+    const std::string word = UpperCase(Trim(stored));
+    if (word.empty())
+        return firstRun ? 1 : 0;
+    for (int i = 0; i < 3; ++i)
+        if (word == UpperCase(SecurityNames[i]))
+            return i;
+    WriteDebugLog("Unknown SMTPSecurity " + stored + ", STARTTLS used");
+    return 1;
+}
+
 bool IsLegalChunkSize(const TPrefs& prefs) { return prefs.ChunkSize > 0 || !prefs.Chunks; }
 
 void TSettingsStore::LoadSettings() {
@@ -18,7 +30,14 @@ void TSettingsStore::LoadSettings() {
     SetStage(1001, false);
     form_.txtEmail.SetText(ini.ReadString("General", "Email", ""));
     SetStage(1002, false);
-    form_.txtSMTP.SetText(ini.ReadString("Servers", "SMTP", ""));
+    const std::string smtp = ini.ReadString("Servers", "SMTP", "");
+    form_.txtSMTP.SetText(smtp);
+    // No server yet means the user has never completed this page: a first run.
+    form_.cboSecurity.SetItemIndex(SecurityIndexOf(ini.ReadString("Servers", "SMTPSecurity", ""), smtp.empty()));
+    form_.txtUser.SetText(ini.ReadString("Servers", "SMTPUser", ""));
+    // A password typed but not saved goes with the other unsaved changes.
+    form_.txtPassword.SetText("");
+    prefs.SMTPTrustedCert = ini.ReadString("Servers", "SMTPTrustedCert", "");
     SetStage(1003, false);
     form_.optConfirm.SetItemIndex(ini.ReadInteger("General", "Confirm", 2));
     SetStage(1004, false);
@@ -62,6 +81,10 @@ void TSettingsStore::SaveSettings() {
     SetStage(1101, false);
     ini.WriteString("General", "Email", form_.txtEmail.Text());
     ini.WriteString("Servers", "SMTP", form_.txtSMTP.Text());
+    const int security = form_.cboSecurity.ItemIndex();
+    ini.WriteString("Servers", "SMTPSecurity", SecurityNames[security >= 0 && security < 3 ? security : 1]);
+    ini.WriteString("Servers", "SMTPUser", Trim(form_.txtUser.Text()));
+    ini.WriteString("Servers", "SMTPTrustedCert", prefs.SMTPTrustedCert);
     SetStage(1102, false);
     ini.WriteInteger("General", "Confirm", form_.optConfirm.ItemIndex());
     ini.WriteInteger("General", "prefBinaryFormat", prefs.prefBinaryFormat);
@@ -91,6 +114,29 @@ void TSettingsStore::SaveTipSettings() {
 
 void TSettingsStore::SaveNewsletterSetting() {
     TIniFile(SettingsFileName()).WriteInteger("General", "NewsLetterRequest", ProgramState().Prefs.NewsLetterRequest);
+}
+
+void TSettingsStore::SaveTrustedCertSetting() {
+    TIniFile(SettingsFileName()).WriteString("Servers", "SMTPTrustedCert", ProgramState().Prefs.SMTPTrustedCert);
+}
+
+bool TSettingsStore::StorePassword() {
+    const std::string password = form_.txtPassword.Text();
+    if (password.empty() || PasswordStore == nullptr)
+        return true;
+    if (password.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        desktop_.MessageDlg("The password contains a line break; enter it again.", TMsgDlgType::mtError, mbOK, 0);
+        return false;
+    }
+    const TSecretResult kept = PasswordStore->Store("smtp", password);
+    if (!kept.Ok) {
+        desktop_.MessageDlg("The password was not kept: " + kept.Error, TMsgDlgType::mtError, mbOK, 0);
+        return false;
+    }
+    form_.txtPassword.SetText("");
+    form_.lblPasswordWhere.SetCaption("The password is kept in " + kept.Where + ".");
+    WriteDebugLog("SMTP password kept in " + kept.Where);
+    return true;
 }
 
 bool TSettingsStore::ValidateField(TEdit& field, TLabel& label) {
@@ -156,6 +202,13 @@ void TSettingsStore::btnOkClick() {
     ProgramState().SettingsValid = ValidateRequiredFields();
     if (ProgramState().SettingsValid) {
         SaveSettings();
+        if (!StorePassword()) {
+            // The rest is saved; the page stays open with the password still in its field.
+            form_.Show();
+            form_.SelectPage(form_.TabSheet2);
+            form_.txtPassword.SetFocus();
+            return;
+        }
         SetStage(2345, false);
         form_.Hide();
     }

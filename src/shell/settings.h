@@ -1,15 +1,24 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace ostrel {
 
 class Desktop;
+class Secrets;
 class TfrmProps;
 struct TPrefs;
 
 // Whether the preferences may be kept: a split into pieces needs a piece size above 0.
 bool IsLegalChunkSize(const TPrefs& prefs);
+
+// The texts of SMTPSecurity, by the index of cboSecurity.
+inline constexpr const char* SecurityNames[] = {"None", "STARTTLS", "TLS"};
+// The index of a stored SMTPSecurity: a missing key is None (settings from before encryption
+// keep working), except on a first run, where STARTTLS is preselected; an unknown word never
+// means less protection than STARTTLS.
+int SecurityIndexOf(const std::string& stored, bool firstRun);
 
 // The settings store: OSTREL.INI on one side, the main window's controls and the preference
 // variables on the other.
@@ -21,12 +30,19 @@ public:
     // (the server selection follows the binary format).
     std::function<void()> OnRefreshTrayIcon;
     std::function<void()> OnRefreshServerSelection;
+    // Where the SMTP password goes; set by the shell.
+    Secrets* PasswordStore = nullptr;
 
     void LoadSettings();
     // Raises EIniFileError when a key cannot be written; the keys after it are not written.
     void SaveSettings();
     void SaveTipSettings();
     void SaveNewsletterSetting();
+    // Writes SMTPTrustedCert alone (the answer to the certificate question).
+    void SaveTrustedCertSetting();
+    // Keeps the text of the password field in the password store, empties the field and says
+    // on the page where it went; false (with a message) when it could not be kept.
+    bool StorePassword();
     // Reports the first empty required field and shows the window on "My Details".
     bool ValidateRequiredFields();
     void ControlRefresh();

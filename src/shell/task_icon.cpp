@@ -9,7 +9,9 @@ TTaskIcon::~TTaskIcon() {
         desktop_.TrayDelete(id_);
 }
 
-TTrayIconData TTaskIcon::Data() const { return TTrayIconData{id_, icon_, tip_}; }
+TTrayIconData TTaskIcon::Data() const {
+    return TTrayIconData{id_, icon_, tip_};
+}
 
 void TTaskIcon::SetActive(bool active) {
     wanted_ = active;

@@ -11,7 +11,9 @@ TProgramState& ProgramState() {
     return state;
 }
 
-std::string LocalPath(const std::string& fileName) { return ProgramState().LocalRoot + fileName; }
+std::string LocalPath(const std::string& fileName) {
+    return ProgramState().LocalRoot + fileName;
+}
 
 std::string SettingsFileName() {
     std::string folder;
@@ -21,6 +23,9 @@ std::string SettingsFileName() {
         folder = std::string(home) + "/.config";
     else
         folder = ".";
+    // A variable that ends in "/" must not double it in every path the user is shown.
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
     folder += "/ostrel";
     ForceDirectories(folder);
     return folder + "/OSTREL.INI";

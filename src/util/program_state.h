@@ -16,6 +16,8 @@ struct TPrefs {
     int TipNumber = 0;
     bool TipEnabled = true;
     int NewsLetterRequest = 0; // 0 not asked, 1 declined, 2 wanted, 3 requested
+    // SHA-256 fingerprint of a server certificate the user chose to trust; empty for none.
+    std::string SMTPTrustedCert;
 };
 
 // Process-wide state that the whole program shares. One instance, reached through

@@ -47,7 +47,12 @@ void BM_RequestMails(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RequestMails)->Iterations(1000)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RequestMails)
+    ->Iterations(1000)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_LargeMail(benchmark::State& state) {
     const std::size_t size = static_cast<std::size_t>(state.range(0)) << 20;
@@ -68,7 +73,78 @@ void BM_LargeMail(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
-BENCHMARK(BM_LargeMail)->Arg(20)->Iterations(1)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LargeMail)
+    ->Arg(20)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The server that wants STARTTLS and a log-in (OSTREL_BENCH_SECURE_SMTP, with OSTREL_BENCH_USER
+// and OSTREL_BENCH_PASSWORD, its CA in SSL_CERT_FILE); empty when the run has none.
+std::string SecureServer() {
+    const char* given = std::getenv("OSTREL_BENCH_SECURE_SMTP");
+    return given != nullptr ? given : "";
+}
+
+void SecureClient(TmsSMTP& smtp) {
+    smtp.Server = SecureServer();
+    smtp.Security = TSmtpSecurity::STARTTLS;
+    smtp.UserName = std::getenv("OSTREL_BENCH_USER") != nullptr ? std::getenv("OSTREL_BENCH_USER") : "";
+    smtp.Password = std::getenv("OSTREL_BENCH_PASSWORD") != nullptr ? std::getenv("OSTREL_BENCH_PASSWORD") : "";
+}
+
+// One connection per mail: greeting, EHLO, STARTTLS, handshake, EHLO, AUTH, the mail, QUIT.
+void BM_SecureRequestMails(benchmark::State& state) {
+    if (SecureServer().empty()) {
+        state.SkipWithError("OSTREL_BENCH_SECURE_SMTP is not set");
+        return;
+    }
+    FakeDesktop desktop;
+    TmsMessage message;
+    TmsSMTP smtp(desktop);
+    SecureClient(smtp);
+    smtp.MailMessage = &message;
+    for (auto _ : state) {
+        FillRequest(message);
+        smtp.Send();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SecureRequestMails)
+    ->Iterations(200)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A queue run of 100 requests over one session: one handshake, one log-in, RSET between mails.
+void BM_SecureQueueRun(benchmark::State& state) {
+    if (SecureServer().empty()) {
+        state.SkipWithError("OSTREL_BENCH_SECURE_SMTP is not set");
+        return;
+    }
+    FakeDesktop desktop;
+    TmsMessage message;
+    TmsSMTP smtp(desktop);
+    SecureClient(smtp);
+    smtp.MailMessage = &message;
+    for (auto _ : state) {
+        for (int i = 0; i < 100; ++i) {
+            FillRequest(message);
+            smtp.SendInSession();
+        }
+        smtp.EndSession();
+    }
+    state.SetItemsProcessed(state.iterations() * 100);
+}
+BENCHMARK(BM_SecureQueueRun)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -2,6 +2,8 @@
 // ends with a reply or an error: no crash, no hang, no line handed on with its line break or
 // beyond the length bound, and no accepted login on a line the judge would refuse.
 // The input is what a loopback "server" sends right after the client connects, then it closes.
+// An input that begins "#E" is answered with a log-in configured (EHLO, its extension list, the
+// AUTH exchange); one that begins "#S" with STARTTLS as well (a handshake over whatever follows).
 
 #include <cstddef>
 #include <cstdint>
@@ -48,7 +50,8 @@ public:
         if (!line.empty() && line.back() == '\r')
             __builtin_trap();
         TmsSMTP::CheckReply(line);
-        if (!ReplyLineAccepted(line))
+        // 334 is a challenge during AUTH; everything else accepted must pass the judge.
+        if (!ReplyLineAccepted(line) && line.compare(0, 3, "334") != 0)
             __builtin_trap();
     }
 };
@@ -64,6 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TCheckedSMTP smtp(desktop);
     smtp.Server = "127.0.0.1:" + std::to_string(port);
     smtp.TimeOut = 2;
+    if (size >= 2 && data[0] == '#' && (data[1] == 'E' || data[1] == 'S')) {
+        smtp.UserName = "user";
+        smtp.Password = "secret";
+        if (data[1] == 'S')
+            smtp.Security = TSmtpSecurity::STARTTLS;
+        data += 2;
+        size -= 2;
+    }
     int peer = -1;
     smtp.OnConnect = [&](TagSocket&) {
         peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -82,6 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         smtp.Connect();
         const std::string greeted = smtp.LastReply();
         if (!ReplyLineIsLast(greeted) || !ReplyLineAccepted(greeted))
+            __builtin_trap();
+        // A log-in was asked for: connected means it was accepted, and only over an extension
+        // list that offers it.
+        if (!smtp.UserName.empty() && smtp.Extensions().count("AUTH") == 0)
             __builtin_trap();
         for (int i = 0; i < 100000 && smtp.Connected(); ++i)
             smtp.ReadReply();

@@ -2,6 +2,7 @@
 // in step both ways, the tray icon's clicks, the hidden keys and the default button.
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,15 +13,15 @@
 #include <QtTest>
 #include <deque>
 
+#include "decoder/decoder_wizard.h"
 #include "qt/form_view.h"
 #include "qt/qt_desktop.h"
-#include "decoder/decoder_wizard.h"
 #include "shell/ostrel_app.h"
-#include "util/progress_window.h"
-#include "util/tip_window.h"
 #include "support/test_support.h"
 #include "util/debug_log.h"
 #include "util/program_state.h"
+#include "util/progress_window.h"
+#include "util/tip_window.h"
 
 using namespace ostrel;
 
@@ -123,6 +124,13 @@ private slots:
         QVERIFY(!app_->Form().chkNever.Checked());
         Widget<QRadioButton>("optConfirm_0")->click();
         QCOMPARE(app_->Form().optConfirm.ItemIndex(), 0);
+        // What is typed as the password reaches the model but is never shown.
+        auto* password = Widget<QLineEdit>("txtPassword");
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        QTest::keyClicks(password, "s3cret");
+        QCOMPARE(app_->Form().txtPassword.Text(), std::string("s3cret"));
+        QTest::keyClick(Widget<QComboBox>("cboSecurity"), Qt::Key_End);
+        QCOMPARE(app_->Form().cboSecurity.Text(), std::string("TLS"));
     }
 
     void trayClicksToggleTheState() {
@@ -240,7 +248,8 @@ private slots:
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
             QCoreApplication::processEvents();
-            QVERIFY(view_->grab().save(QString("%1/page%2-%3.png").arg(folder).arg(i).arg(tabs->widget(i)->objectName())));
+            QVERIFY(
+                view_->grab().save(QString("%1/page%2-%3.png").arg(folder).arg(i).arg(tabs->widget(i)->objectName())));
         }
         // The small windows, drawn by the same view.
         TfrmProgress progress(*desk_);

@@ -44,10 +44,11 @@ protected:
     void Settings(const std::string& smtp, const std::string& extra = "") {
         fs::create_directories(config.File("ostrel"));
         WriteAll(config.File("ostrel/Test Message.Flg"), " ");
-        WriteAll(config.File("ostrel/OSTREL.INI"),
-                 "[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n" + extra +
-                     "[Servers]\r\nSMTP=" + smtp +
-                     "\r\nFTP=ftpmail@example.org\r\nHTTPBinary=agora@example.org\r\nHTTPPages=www4mail@example.org\r\n");
+        WriteAll(
+            config.File("ostrel/OSTREL.INI"),
+            "[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n" + extra +
+                "[Servers]\r\nSMTP=" + smtp +
+                "\r\nFTP=ftpmail@example.org\r\nHTTPBinary=agora@example.org\r\nHTTPPages=www4mail@example.org\r\n");
     }
 
     // Started directly, without a shell; stdin comes from the given text.
@@ -66,7 +67,9 @@ protected:
     }
 };
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // The value of a header line of a received mail, without the blanks that align it.
 std::string Header(const std::string& mail, const std::string& name) {
@@ -184,9 +187,8 @@ TEST_F(CliSendTest, RunningDesktopProgramKeepsTheListsToItself) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
 
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"send", "--yes", "http://example.com/x"},
-                                                 {"queue", "send"},
-                                                 {"queue", "clear"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"send", "--yes", "http://example.com/x"}, {"queue", "send"}, {"queue", "clear"}}) {
         const TRun run = Run(args);
         EXPECT_EQ(run.Status, 1) << args[0];
         EXPECT_TRUE(Has(run.Err, "the desktop program Ostrel is running")) << run.Err;

@@ -133,7 +133,8 @@ TEST_F(ComposeCliTest, DirectoryEdgeCases) {
 TEST_F(ComposeCliTest, FailuresAreReportedWithTheirStatus) {
     TRun run = Run({"mailto:someone@example.org", "http://ok.example/"});
     EXPECT_EQ(run.Status, 1);
-    EXPECT_NE(run.Err.find("no request mail can be made from 'mailto:someone@example.org'"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("no request mail can be made from 'mailto:someone@example.org'"), std::string::npos)
+        << run.Err;
     EXPECT_NE(run.Out.find("To:        <www4mail@example.org>"), std::string::npos) << run.Out;
 
     run = Run({"mailserver:victim@example.org\rRCPT TO:<other@example.org>"});

@@ -147,7 +147,9 @@ TEST_F(EncoderPython, LongLinesEightBitBytesAndEncodedSubjects) {
     for (int c = 0x80; c <= 0xFF; ++c)
         eight.push_back(static_cast<char>(c));
     m.Body = {longLine, eight, "trailing blank "};
-    m.Subject = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln " + std::string(80, 'x') + " \xE2\x82\xAC";
+    m.Subject = "Gr\xC3\xBC\xC3\x9F"
+                "e aus K\xC3\xB6ln " +
+                std::string(80, 'x') + " \xE2\x82\xAC";
     m.Sender.Name = "J\xC3\xB6rg";
     const auto out = ReadBack(m);
     ASSERT_EQ(out.size(), 7u);

@@ -104,11 +104,8 @@ TEST(SmtpSinkTest, InjectedFaultsEndInTheServersReplyOrAClearError) {
         std::string FailurePrefix;
     };
     const std::vector<TCase> cases = {
-        {{"-f", "rcpt"}, "ESocketError:5"},
-        {{"-r", "mail"}, "ESocketError:4"},
-        {{"-f", "."}, "ESocketError:5"},
-        {{"-q", "data"}, "ESocketError:"},
-        {{"-f", "helo"}, "ESocketError:5"},
+        {{"-f", "rcpt"}, "ESocketError:5"}, {{"-r", "mail"}, "ESocketError:4"}, {{"-f", "."}, "ESocketError:5"},
+        {{"-q", "data"}, "ESocketError:"},  {{"-f", "helo"}, "ESocketError:5"},
     };
     for (const auto& c : cases) {
         TSmtpSinkPeer sink(c.Options);

@@ -12,13 +12,19 @@ import os
 import random
 import shutil
 import signal
+import ssl
 import subprocess
 import tempfile
 import threading
 import time
+import warnings
+
+# aiosmtpd warns of its own attribute when an authenticator is set; nothing of ours uses it.
+warnings.filterwarnings("ignore", message="Session.login_data")
 
 try:
     from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import AuthResult, LoginPassword
 except ImportError as e:  # pragma: no cover - the message is the point
     raise SystemExit("aiosmtpd is missing: install the Debian package python3-aiosmtpd "
                      "and run with /usr/bin/python3 (%s)" % e)
@@ -57,7 +63,7 @@ def free_loopback_port():
         return s.getsockname()[1]
 
 
-def fill_folders(path, smtp_address, settings=""):
+def fill_folders(path, smtp_address, settings="", servers=""):
     """Gives the (empty) folders under path() what a user who has set Ostrel up has: the program
     folder with the data files (the example server directory) and OSTREL.INI filled in."""
     for name in DATA_FILES:
@@ -74,8 +80,8 @@ def fill_folders(path, smtp_address, settings=""):
         with open(path(folder, "Test Message.Flg"), "wb") as f:
             f.write(b" ")
     ini = ("[General]\r\nEmail=reader@example.net\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n" + settings +
-           "[Servers]\r\nSMTP=%s\r\nFTP=ftpmail@example.org\r\nHTTPBinary=agora@example.org\r\n"
-           "HTTPPages=www4mail@example.org\r\n" % smtp_address)
+           "[Servers]\r\nSMTP=%s\r\n%sFTP=ftpmail@example.org\r\nHTTPBinary=agora@example.org\r\n"
+           "HTTPPages=www4mail@example.org\r\n" % (smtp_address, servers))
     with open(path("config", "ostrel", "OSTREL.INI"), "wb") as f:
         f.write(ini.encode())
 
@@ -107,10 +113,28 @@ class TMail:
         return self.content.split(b"\r\n\r\n", 1)[1].decode("latin-1")
 
 
-class TSmtpServer:
-    """aiosmtpd on a free loopback port; refuse_rcpt makes it reject every recipient."""
+def make_certificates(folder):
+    """A test CA and a server certificate for 127.0.0.1 made by openssl: (ca, cert, key)."""
+    need("openssl", "openssl")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run = lambda *argv: subprocess.run(list(argv), cwd=folder, check=True, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+    run("openssl", "req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "30", "-subj",
+        "/CN=Ostrel e2e CA", "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+    run("openssl", "req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+        "-out", "server.pem", "-days", "30", "-extfile", "server.ext")
+    return [os.path.join(folder, n) for n in ("ca.pem", "server.pem", "server.key")]
 
-    def __init__(self):
+
+class TSmtpServer:
+    """aiosmtpd on a free loopback port; refuse_rcpt makes it reject every recipient. With secure
+    (a dict of cert, key, user, password) it demands STARTTLS and a log-in, recorded in logins."""
+
+    def __init__(self, secure=None):
+        self.logins = []
         self.mails = []
         self.quits = []
         self.refuse_rcpt = False
@@ -140,8 +164,21 @@ class TSmtpServer:
                     server.cond.notify_all()
                 return "221 Bye"
 
+        def authenticate(smtp, session, envelope, mechanism, data):
+            ok = (isinstance(data, LoginPassword) and data.login == secure["user"].encode()
+                  and data.password == secure["password"].encode())
+            with server.cond:
+                server.logins.append("%s %s" % (mechanism, "ok" if ok else "refused"))
+            return AuthResult(success=ok, handled=False)
+
+        options = dict(hostname="127.0.0.1", data_size_limit=0)
+        if secure:
+            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            context.load_cert_chain(secure["cert"], secure["key"])
+            options.update(tls_context=context, require_starttls=True, authenticator=authenticate,
+                           auth_required=True, auth_require_tls=True)
         self.port = free_loopback_port()
-        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port, data_size_limit=0)
+        self.controller = Controller(Handler(), port=self.port, **options)
         self.controller.start()
 
     def address(self):
@@ -172,7 +209,7 @@ class TSmtpServer:
 
 
 class TE2E:
-    def __init__(self, time_limit=420):
+    def __init__(self, time_limit=420, secure=False):
         for program, package in [("Xvfb", "xvfb"), ("trayer", "trayer"), ("xclip", "xclip"),
                                  ("xdotool", "xdotool")]:
             need(program, package)
@@ -185,11 +222,19 @@ class TE2E:
         self.xvfb = None
         self.smtp = None
         self.display = None
+        self.ca = None
+        self.password = None
         self._old_alarm = signal.signal(signal.SIGALRM, self._time_up)
         signal.alarm(time_limit)
         try:
             self._start_x()
-            self.smtp = TSmtpServer()
+            options = None
+            if secure:
+                os.makedirs(self.path("tls"))
+                self.ca, cert, key = make_certificates(self.path("tls"))
+                self.password = "e2e pass"
+                options = dict(cert=cert, key=key, user="reader@example.net", password=self.password)
+            self.smtp = TSmtpServer(options)
         except BaseException:
             self.close()
             raise
@@ -269,6 +314,10 @@ class TE2E:
         env = {"PATH": "/usr/bin:/bin", "DISPLAY": self.display, "HOME": self.path("home"),
                "XDG_CONFIG_HOME": self.path("config"), "XDG_RUNTIME_DIR": self.path("runtime"),
                "OSTREL_HOME": self.path("program"), "QT_QPA_PLATFORM": "xcb", "LANG": "C.UTF-8"}
+        if self.ca:
+            # The test CA is the one trusted; the password comes as a script would give it.
+            env["SSL_CERT_FILE"] = self.ca
+            env["OSTREL_SMTP_PASSWORD"] = self.password
         return env
 
     def path(self, *parts):
@@ -280,7 +329,8 @@ class TE2E:
             shutil.rmtree(self.path(sub), ignore_errors=True)
             os.makedirs(self.path(sub))
         os.chmod(self.path("runtime"), 0o700)
-        fill_folders(self.path, self.smtp.address(), settings)
+        secure = "SMTPSecurity=STARTTLS\r\nSMTPUser=reader@example.net\r\n" if self.ca else ""
+        fill_folders(self.path, self.smtp.address(), settings, secure)
 
     def start(self, limit=20):
         """Starts the program and waits until its start-up is over, answering any question."""

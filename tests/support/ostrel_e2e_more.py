@@ -256,13 +256,16 @@ class TRun(ostrel_e2e.TE2E):
         return seen, main
 
     def fill_details(self, wid, email, smtp):
-        """Types the address and the SMTP server into My Details (through the labels' mnemonics)
-        and presses Ok."""
+        """Types the address and the SMTP server into My Details (through the labels' mnemonics),
+        chooses no encryption (the test server on loopback has none) and presses Ok."""
         for mnemonic, text in (("alt+d", email), ("alt+s", smtp)):
             self.press(wid, mnemonic)
             time.sleep(0.1)
             self.key("ctrl+a")
             self.type_text(text)
+        self.press(wid, "alt+e")
+        time.sleep(0.1)
+        self.key("Home")
         self.press(wid, "alt+o")
 
     def wait_for(self, test, limit, step=0.05):

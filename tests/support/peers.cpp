@@ -44,10 +44,11 @@ std::string ReadWhole(const std::string& path) {
 // Keeps every mail as NNNNNN.env (MAIL FROM, then one RCPT TO per line) and NNNNNN.eml (the
 // content); the .eml appears last, by rename, so a reader never sees half a mail.
 const char* const AiosmtpdScript = R"PY(
-import os, signal, sys
+import os, signal, ssl, sys
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
 
-port, folder = int(sys.argv[1]), sys.argv[2]
+port, folder, security, cert, key, user, password = int(sys.argv[1]), sys.argv[2], *sys.argv[3:8]
 
 class Keeper:
     def __init__(self):
@@ -66,8 +67,28 @@ class Keeper:
         os.rename(base + ".tmp", base + ".eml")
         return "250 OK kept"
 
+def authenticate(server, session, envelope, mechanism, data):
+    ok = (isinstance(data, LoginPassword) and data.login == user.encode("utf-8")
+          and data.password == password.encode("utf-8"))
+    login = data.login.decode("utf-8", "replace") if isinstance(data, LoginPassword) else "?"
+    with open(os.path.join(folder, "..", "logins"), "a") as f:
+        f.write("%s %s %s\n" % (mechanism, login, "ok" if ok else "refused"))
+    return AuthResult(success=ok, handled=False)
+
+options = dict(hostname="127.0.0.1", port=port, data_size_limit=0)
+if security != "none":
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(cert, key)
+    if security == "tls":
+        options["ssl_context"] = context
+    else:
+        options.update(tls_context=context, require_starttls=True)
+if user:
+    # Over TLS from the first byte the peer does not count the connection as encrypted.
+    options.update(authenticator=authenticate, auth_required=True, auth_require_tls=security == "starttls")
+
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
-controller = Controller(Keeper(), hostname="127.0.0.1", port=port, data_size_limit=0)
+controller = Controller(Keeper(), **options)
 controller.start()
 signal.sigwait({signal.SIGTERM, signal.SIGINT})
 controller.stop()
@@ -180,7 +201,7 @@ std::string TSmtpSinkPeer::Server() const {
     return "127.0.0.1:" + std::to_string(port_);
 }
 
-TAiosmtpdPeer::TAiosmtpdPeer() {
+TAiosmtpdPeer::TAiosmtpdPeer(const TAiosmtpdOptions& options) {
     char templ[] = "/tmp/ostrel-aiosmtpd-XXXXXX";
     if (::mkdtemp(templ) == nullptr)
         throw std::runtime_error("cannot make a folder for aiosmtpd");
@@ -190,7 +211,11 @@ TAiosmtpdPeer::TAiosmtpdPeer() {
     std::filesystem::create_directory(folder_ + "/mail");
     port_ = FreeLoopbackPort();
     process_ = std::make_unique<TPeerProcess>(
-        std::vector<std::string>{"/usr/bin/python3", script, std::to_string(port_), folder_ + "/mail"},
+        std::vector<std::string>{"/usr/bin/python3", script, std::to_string(port_), folder_ + "/mail",
+                                 options.Security == TAiosmtpdOptions::TSecurity::None       ? "none"
+                                 : options.Security == TAiosmtpdOptions::TSecurity::StartTls ? "starttls"
+                                                                                             : "tls",
+                                 options.CertFile, options.KeyFile, options.User, options.Password},
         "python3 (and python3-aiosmtpd)", folder_ + "/peer.log");
     if (!WaitForLoopbackPort(port_, StartLimit) || !process_->Running())
         throw std::runtime_error("aiosmtpd did not start (install the Debian package python3-aiosmtpd): " +
@@ -224,6 +249,14 @@ std::vector<TReceivedMail> TAiosmtpdPeer::Mails() const {
         mails.push_back(std::move(mail));
     }
     return mails;
+}
+
+std::vector<std::string> TAiosmtpdPeer::Logins() const {
+    std::istringstream in(ReadWhole(folder_ + "/logins"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 bool TAiosmtpdPeer::WaitForMails(std::size_t count, std::chrono::milliseconds limit) const {

@@ -64,11 +64,22 @@ struct TReceivedMail {
     std::string Content;
 };
 
+// How an aiosmtpd peer protects its port.
+struct TAiosmtpdOptions {
+    enum class TSecurity { None, StartTls, Tls } Security = TSecurity::None;
+    // PEM files of the server's certificate and key (for StartTls and Tls).
+    std::string CertFile;
+    std::string KeyFile;
+    // Non-empty: AUTH is required, over TLS only, and only this user and password pass.
+    std::string User;
+    std::string Password;
+};
+
 // Python's aiosmtpd (run by /usr/bin/python3) with a handler that keeps every mail in a folder,
 // so a test can check the envelope and the exact bytes received.
 class TAiosmtpdPeer {
 public:
-    TAiosmtpdPeer();
+    explicit TAiosmtpdPeer(const TAiosmtpdOptions& options = {});
     ~TAiosmtpdPeer();
     TAiosmtpdPeer(const TAiosmtpdPeer&) = delete;
     TAiosmtpdPeer& operator=(const TAiosmtpdPeer&) = delete;
@@ -82,6 +93,8 @@ public:
     std::vector<TReceivedMail> Mails() const;
     // Waits until at least count mails have arrived.
     bool WaitForMails(std::size_t count, std::chrono::milliseconds limit) const;
+    // Every log-in attempt so far, as "MECHANISM user ok" or "MECHANISM user refused".
+    std::vector<std::string> Logins() const;
 
 private:
     std::string folder_;

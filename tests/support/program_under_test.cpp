@@ -20,7 +20,7 @@ void TProgramUnderTest::Start(const std::string& smtp, const std::string& extraG
                                                  "[Servers]\r\nSMTP=" +
                                                  smtp + "\r\n");
     WriteDebugLog("Started Ostrel");
-    app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{});
+    app = std::make_unique<TOstrelApp>(desk, folder.Path() + "ostrel", std::vector<std::string>{}, &secrets);
     app->FormCreate();
     app->SMTP().TimeOut = timeOutSeconds;
     desk.Dialogs.clear();

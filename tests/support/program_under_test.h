@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/fake_desktop.h"
+#include "platform/fake_secrets.h"
 #include "shell/ostrel_app.h"
 #include "support/test_support.h"
 
@@ -26,6 +27,7 @@ public:
 
     ProgramFolder folder;
     FakeDesktop desk;
+    FakeSecrets secrets;
     std::unique_ptr<TOstrelApp> app;
 };
 

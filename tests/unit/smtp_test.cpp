@@ -1,11 +1,14 @@
 #include "net/smtp.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "mime/base64.h"
 #include "mime/message.h"
 #include "platform/fake_desktop.h"
 #include "support/scripted_smtp.h"
@@ -125,11 +128,11 @@ TEST(SmtpSendTest, SuccessfulSendRunsTheDialogueAndEventsInOrder) {
     client.Message.Body = {".", ".profile", "end"};
 
     ASSERT_EQ(client.SendFailure(), "");
-    EXPECT_EQ(Commands(server), (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>",
-                                        "RCPT TO:<second@example.net>", "RCPT TO:<hidden@example.net>", "DATA",
-                                        "QUIT"}));
-    EXPECT_EQ(client.Events, (TLines{"Open", "Prepare", "Sending", "Progress 100", "Progress 0", "MailSent",
-                                     "Closing", "Closed"}));
+    EXPECT_EQ(Commands(server),
+              (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>",
+                      "RCPT TO:<second@example.net>", "RCPT TO:<hidden@example.net>", "DATA", "QUIT"}));
+    EXPECT_EQ(client.Events,
+              (TLines{"Open", "Prepare", "Sending", "Progress 100", "Progress 0", "MailSent", "Closing", "Closed"}));
     EXPECT_FALSE(client.Smtp.Connected());
     EXPECT_TRUE(client.Temp.Empty()) << "temporary data file left behind";
 
@@ -278,14 +281,38 @@ TEST(SmtpReplyTest, CloseAfterDataWithoutReplyIsAFailureNotASentMail) {
     EXPECT_TRUE(client.Temp.Empty());
 }
 
-TEST(SmtpReplyTest, FailedQuitStillClosesSoTheNextConnectIsFresh) {
-    TScriptedServer server(TScriptedServer::Standard({{"QUIT", "500 not now"}}));
+TEST(SmtpReplyTest, QuitRefusedDroppedOrUnansweredAfterTheMailIsNoFailure) {
+    // Once the 250 after the data has been read the mail is delivered; what QUIT meets then must
+    // not make the caller queue and send it again.
+    for (const std::string quit : {"500 not now", "<close>", "<silent>"}) {
+        TScriptedServer server(TScriptedServer::Standard({{"QUIT", quit}}));
+        TClient client(server);
+        client.Smtp.TimeOut = 1;
+        EXPECT_EQ(client.SendFailure(), "") << quit;
+        EXPECT_EQ(std::count(client.Events.begin(), client.Events.end(), "MailSent"), 1) << quit;
+        EXPECT_FALSE(client.Smtp.Connected()) << quit;
+        EXPECT_EQ(server.Data().size(), 1u);
+        client.Smtp.Connect();
+        EXPECT_EQ(server.Connections(), 2) << "the next Connect reused a half-closed socket";
+    }
+}
+
+TEST(SmtpReplyTest, EndlessContinuationLinesEndWithATimeOutForTheWholeReply) {
+    std::atomic<bool> stop{false};
+    TScriptedServer server([&](TScriptedConnection& c) {
+        // Each line well inside the time-out, the reply never ending.
+        for (int i = 0; i < 200 && !stop; ++i) {
+            c.Send("220-still greeting " + std::to_string(i) + "\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
     TClient client(server);
-    EXPECT_EQ(client.SendFailure(), "ESocketError:500 not now");
+    client.Smtp.TimeOut = 1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.SendFailure(), "ETimedOutError:Operation timed out");
+    stop = true;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(client.Smtp.Connected());
-    client.Smtp.Connect();
-    EXPECT_EQ(server.Connections(), 2);
-    EXPECT_TRUE(client.Smtp.Connected());
 }
 
 TEST(SmtpSendMailTest, UnassignedMessageGreetsThenFailsAndQuits) {
@@ -310,8 +337,7 @@ TEST(SmtpSendMailTest, InvalidMessagesNeverReachACommand) {
              m.CC.Add("", "");
          },
          "EMessageError:At least one Recipient, CC or BCC must be entered"},
-        {[](TmsMessage& m) { m.Sender.Address = "me@example.org>\r\nRCPT TO:<victim@example.net"; },
-         "EMessageError:"},
+        {[](TmsMessage& m) { m.Sender.Address = "me@example.org>\r\nRCPT TO:<victim@example.net"; }, "EMessageError:"},
         {[](TmsMessage& m) { m.Recipients.Add("a@b> NOTIFY=NEVER", ""); }, "EMessageError:"},
         {[](TmsMessage& m) { m.BCC.Add(std::string("a@b\0c", 5), ""); }, "EMessageError:"},
     };
@@ -336,4 +362,275 @@ TEST(SmtpOpenTest, EmptyServerIsRefusedBeforeOnOpen) {
     EXPECT_EQ(events, (TLines{"Server property is required"}));
     EXPECT_EQ(smtp.DefaultPort, 25);
     EXPECT_EQ(smtp.ServiceName, "smtp");
+}
+
+namespace {
+
+const std::string EhloStartTls = "250-scripted\r\n250-PIPELINING\r\n250 STARTTLS";
+const std::string EhloAuth = "250-scripted\r\n250-AUTH=LOGIN\r\n250 AUTH PLAIN LOGIN";
+
+// A client that takes the server for another machine, as a provider's server is.
+class TRemoteSMTP : public TmsSMTP {
+public:
+    using TmsSMTP::TmsSMTP;
+
+protected:
+    bool PeerIsThisMachine() const override { return false; }
+};
+
+bool Has(const TLines& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+} // namespace
+
+TEST(SmtpSecureTest, StartTlsMissingOrRefusedSendsNothingMoreInClear) {
+    struct TCase {
+        std::map<std::string, std::string> Replies;
+        TLines Commands;
+        std::string Why;
+    };
+    const std::vector<TCase> cases = {
+        // Stripped from the EHLO reply on the way.
+        {{{"EHLO", "250-scripted\r\n250 AUTH PLAIN"}}, {"EHLO <host>"}, "it does not offer STARTTLS"},
+        {{{"EHLO", EhloStartTls}, {"STARTTLS", "454 TLS not available due to temporary reason"}},
+         {"EHLO <host>", "STARTTLS"},
+         "it answered 454 TLS not available due to temporary reason"},
+        // Offered, then answered with something that is no go-ahead.
+        {{{"EHLO", EhloStartTls}, {"STARTTLS", "250 sure"}}, {"EHLO <host>", "STARTTLS"}, "it answered 250 sure"},
+    };
+    for (const auto& c : cases) {
+        TScriptedServer server(TScriptedServer::Standard(c.Replies));
+        TClient client(server);
+        client.Smtp.Security = TSmtpSecurity::STARTTLS;
+        client.Smtp.UserName = "me";
+        client.Smtp.Password = "secret";
+        const std::string failure = client.SendFailure();
+        EXPECT_EQ(failure.rfind("ESocketError:The server 127.0.0.1 did not allow encryption (" + c.Why + ")", 0), 0u)
+            << failure;
+        TLines commands = Commands(server);
+        for (auto& l : commands)
+            if (l.rfind("EHLO ", 0) == 0)
+                l = "EHLO <host>";
+        EXPECT_EQ(commands, c.Commands) << "something more was sent in clear";
+        EXPECT_FALSE(client.Smtp.Connected());
+    }
+}
+
+TEST(SmtpSecureTest, StalledHandshakeTimesOutWhileTheDesktopKeepsRunning) {
+    TScriptedServer server([](TScriptedConnection& c) {
+        c.Send("220 hi\r\n");
+        c.ReadLine();
+        c.Send(EhloStartTls + "\r\n");
+        c.ReadLine();
+        c.Send("220 go ahead\r\n");
+        // Takes the client's hello and answers nothing, as a stalled server would.
+        while (!c.Eof())
+            c.ReadLine();
+    });
+    TClient client(server);
+    client.Smtp.Security = TSmtpSecurity::STARTTLS;
+    client.Smtp.TimeOut = 1;
+    const int pumpsBefore = client.Desktop.PumpCount;
+    EXPECT_EQ(client.SendFailure(), "ETimedOutError:Operation timed out");
+    EXPECT_GT(client.Desktop.PumpCount - pumpsBefore, 20) << "the handshake wait did not let the desktop run";
+    EXPECT_FALSE(client.Smtp.Connected());
+    EXPECT_TRUE(server.Data().empty());
+}
+
+TEST(SmtpSecureTest, ClearTextPasswordOnlyToThisMachine) {
+    {
+        // A provider's server offering AUTH without TLS: refused before a credential is sent.
+        TScriptedServer server(TScriptedServer::Standard({{"EHLO", EhloAuth}}));
+        FakeDesktop desktop;
+        TRemoteSMTP smtp(desktop);
+        TmsMessage message;
+        smtp.Server = server.Server();
+        smtp.MailMessage = &message;
+        smtp.UserName = "me";
+        smtp.Password = "secret";
+        try {
+            smtp.Send();
+            ADD_FAILURE() << "sent";
+        } catch (const ESocketError& e) {
+            EXPECT_EQ(std::string(e.what()), SPasswordNeedsTls);
+        }
+        EXPECT_FALSE(Has(server.Lines(), "AUTH"));
+        EXPECT_FALSE(Has(server.Lines(), "MAIL"));
+    }
+    {
+        // The same on loopback logs in: a local relay needs no encryption.
+        TScriptedServer server(TScriptedServer::Standard({{"EHLO", EhloAuth}, {"AUTH", "235 welcome"}}));
+        TClient client(server);
+        client.Smtp.UserName = "me";
+        client.Smtp.Password = "secret";
+        EXPECT_EQ(client.SendFailure(), "");
+        EXPECT_TRUE(Has(server.Lines(), "AUTH PLAIN " + Base64Encode(std::string("\0me\0secret", 10))));
+        EXPECT_EQ(server.Data().size(), 1u);
+    }
+}
+
+TEST(SmtpSecureTest, LogInRefusalsSayWhatToDoAndSecretsStayOutOfTheLog) {
+    struct TCase {
+        std::string AuthReply;
+        std::string Failure;
+    };
+    const std::vector<TCase> cases = {
+        {"535 5.7.8 Authentication credentials invalid",
+         std::string(SBadCredentials) + " (535 5.7.8 Authentication credentials invalid)"},
+        {"530 5.7.0 Must issue a STARTTLS command first",
+         std::string(SStartTlsWanted) + " (530 5.7.0 Must issue a STARTTLS command first)"},
+        {"454 4.7.0 Temporary authentication failure",
+         "The server refused the log-in: 454 4.7.0 Temporary authentication failure"},
+    };
+    for (const auto& c : cases) {
+        TScriptedServer server(TScriptedServer::Standard({{"EHLO", EhloAuth}, {"AUTH", c.AuthReply}}));
+        TClient client(server);
+        client.Smtp.UserName = "me";
+        client.Smtp.Password = "pa55word";
+        client.Smtp.LogFileName = "unused";
+        EXPECT_EQ(client.SendFailure(), "ESocketError:" + c.Failure);
+        EXPECT_FALSE(Has(server.Lines(), "MAIL"));
+        for (const auto& line : client.Smtp.LogLines) {
+            EXPECT_EQ(line.find("pa55word"), std::string::npos) << line;
+            EXPECT_EQ(line.find(Base64Encode(std::string("\0me\0pa55word", 12))), std::string::npos) << line;
+        }
+        EXPECT_TRUE(Has(client.Smtp.LogLines, "AUTH PLAIN <credentials hidden>"));
+        client.Smtp.LogFileName.clear();
+    }
+}
+
+TEST(SmtpSecureTest, AuthLoginWhenPlainIsNotOfferedAndNothingUnknownIsTried) {
+    std::vector<std::string> seen;
+    TScriptedServer server([&](TScriptedConnection& c) {
+        c.Send("220 hi\r\n");
+        c.ReadLine();
+        c.Send("250-hi\r\n250 AUTH CRAM-MD5 LOGIN\r\n");
+        if (c.ReadLine() != "AUTH LOGIN")
+            return;
+        c.Send("334 VXNlcm5hbWU6\r\n");
+        seen.push_back(Base64Decode(c.ReadLine()));
+        c.Send("334 UGFzc3dvcmQ6\r\n");
+        seen.push_back(Base64Decode(c.ReadLine()));
+        c.Send("235 ok\r\n");
+        TScriptedServer::Standard()(c);
+    });
+    TClient client(server);
+    client.Smtp.UserName = "user@example.org";
+    client.Smtp.Password = "pw";
+    EXPECT_EQ(client.SendFailure(), "");
+    EXPECT_EQ(seen, (TLines{"user@example.org", "pw"}));
+
+    TScriptedServer unknown(TScriptedServer::Standard({{"EHLO", "250-hi\r\n250 AUTH CRAM-MD5 XOAUTH2"}}));
+    TClient other(unknown);
+    other.Smtp.UserName = "me";
+    other.Smtp.Password = "pw";
+    EXPECT_EQ(other.SendFailure(), "ESocketError:The server offers no log-in method that Ostrel knows (it offers "
+                                   "CRAM-MD5 XOAUTH2; Ostrel knows PLAIN and LOGIN)");
+    EXPECT_FALSE(Has(unknown.Lines(), "AUTH"));
+}
+
+TEST(SmtpSecureTest, LineBreaksInCredentialsAreRefusedBeforeTheWire) {
+    TScriptedServer server(TScriptedServer::Standard({{"EHLO", EhloAuth}}));
+    for (const auto& [user, password] :
+         std::vector<std::pair<std::string, std::string>>{{"me\r\nMAIL FROM:<x@y>", "pw"},
+                                                          {"me", "pw\nRCPT TO:<victim@example.net>"},
+                                                          {"me", std::string("a\0b", 3)}}) {
+        TClient client(server);
+        client.Smtp.UserName = user;
+        client.Smtp.Password = password;
+        EXPECT_EQ(client.SendFailure(), std::string("ESocketError:") + SLineBreakInCredentials);
+    }
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST(SmtpSecureTest, GreetingNamesAFullNameOrAnAddressNeverAShortHostName) {
+    TScriptedServer server(TScriptedServer::Standard({{"EHLO", EhloAuth}, {"AUTH", "235 ok"}}));
+    TClient client(server);
+    client.Smtp.UserName = "me";
+    client.Smtp.Password = "pw";
+    ASSERT_EQ(client.SendFailure(), "");
+    const std::string ehlo = server.Lines().at(0);
+    ASSERT_EQ(ehlo.rfind("EHLO ", 0), 0u) << ehlo;
+    const std::string name = ehlo.substr(5);
+    EXPECT_TRUE(name == "[127.0.0.1]" || (name.find('.') != std::string::npos && name.front() != '['))
+        << "greeting name " << name;
+}
+
+TEST(SmtpSessionTest, PipelinedEnvelopeAndARefusedRecipientSendsNoData) {
+    for (const bool refuse : {false, true}) {
+        std::vector<std::string> data;
+        TScriptedServer server([&](TScriptedConnection& c) {
+            c.Send("220 hi\r\n");
+            c.ReadLine();
+            c.Send("250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN\r\n");
+            c.ReadLine();
+            c.Send("235 ok\r\n");
+            // The whole envelope arrives before any reply to it: a client that waited would
+            // stall here.
+            const std::string mail = c.ReadLine(), rcpt = c.ReadLine(), dataCommand = c.ReadLine();
+            if (mail.rfind("MAIL", 0) != 0 || rcpt.rfind("RCPT", 0) != 0 || dataCommand != "DATA")
+                return;
+            c.Send(std::string("250 sender ok\r\n") + (refuse ? "550 no such user\r\n" : "250 ok\r\n") +
+                   "354 go ahead\r\n");
+            data.push_back(c.ReadData());
+            c.Send(refuse ? "554 no valid recipients\r\n" : "250 queued\r\n");
+            TScriptedServer::Standard()(c);
+        });
+        TClient client(server);
+        client.Smtp.UserName = "me";
+        client.Smtp.Password = "pw";
+        EXPECT_EQ(client.SendFailure(), refuse ? "ESocketError:550 no such user" : "");
+        ASSERT_EQ(data.size(), 1u);
+        EXPECT_EQ(data[0].empty(), refuse) << "data sent after a refused recipient";
+    }
+}
+
+TEST(SmtpSessionTest, OneSessionForManyMailsAndAFreshOneAfterAFailure) {
+    int dots = 0;
+    TScriptedServer server([&](TScriptedConnection& c) {
+        c.Send("220 hi\r\n");
+        for (std::string line = c.ReadLine(); !c.Eof(); line = c.ReadLine()) {
+            if (line == "DATA") {
+                c.Send("354 go\r\n");
+                c.ReadData();
+                c.Send(++dots == 3 ? "451 try later\r\n" : "250 ok\r\n");
+            } else if (line == "QUIT") {
+                c.Send("221 bye\r\n");
+                return;
+            } else {
+                c.Send("250 ok\r\n");
+            }
+        }
+    });
+    TClient client(server);
+    for (int i = 0; i < 2; ++i)
+        client.Smtp.SendInSession();
+    EXPECT_TRUE(client.Smtp.Connected());
+    EXPECT_THROW(client.Smtp.SendInSession(), ESocketError);
+    EXPECT_FALSE(client.Smtp.Connected()) << "a failed mail leaves its session open";
+    client.Smtp.SendInSession();
+    client.Smtp.EndSession();
+    EXPECT_EQ(server.Connections(), 2);
+    // Without pipelining the completed transactions reset the server: no RSET round trip.
+    EXPECT_EQ(Commands(server),
+              (TLines{"HELO <host>", "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT", "HELO <host>",
+                      "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT"}));
+
+    // With pipelining the RSET rides in the envelope's write.
+    TScriptedServer piped(
+        TScriptedServer::Standard({{"EHLO", "250-hi\r\n250-PIPELINING\r\n250 AUTH PLAIN"}, {"AUTH", "235 ok"}}));
+    TClient other(piped);
+    other.Smtp.UserName = "me";
+    other.Smtp.Password = "pw";
+    other.Smtp.SendInSession();
+    other.Smtp.SendInSession();
+    other.Smtp.EndSession();
+    TLines lines = piped.Lines();
+    lines.erase(lines.begin(), lines.begin() + 2); // EHLO, AUTH
+    EXPECT_EQ(lines, (TLines{"MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "RSET",
+                             "MAIL FROM:<me@example.org>", "RCPT TO:<server@example.net>", "DATA", "QUIT"}));
+    EXPECT_EQ(piped.Connections(), 1);
 }
