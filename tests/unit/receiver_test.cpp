@@ -245,6 +245,28 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
     EXPECT_NE(eml.find(b64.substr(0, 76) + "\r\n" + b64.substr(78, 76)), std::string::npos);
 }
 
+TEST_F(ReceiverTest, UUInsideABase64TextBodyAndItsDamageAreFound) {
+    const std::string data = RandomBytes(7000, 11);
+    const std::string uu = "Your file:\r\n\r\n" + test::UUParts("t.bin", data, 1)[0] + "\r\nRegards\r\n";
+    std::string body;
+    Base64EncodeLines(uu, body);
+    const std::string head = "MIME-Version: 1.0\r\nSubject: t\r\nContent-Type: text/plain; charset=us-ascii\r\n"
+                             "Content-Transfer-Encoding: base64\r\n\r\n";
+    Give(head + body);
+    // The same text with one UU data line a character short before it was base64-encoded.
+    std::string cut = uu;
+    cut.erase(cut.find("\r\nM", cut.size() / 2) + 10, 1);
+    std::string cutBody;
+    Base64EncodeLines(cut, cutBody);
+    Give(head + cutBody);
+    const auto& s = receiver.Settled();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].State, State::Saved) << s[0].Why;
+    EXPECT_TRUE(Saved("t.bin") == data);
+    EXPECT_EQ(s[1].State, State::Damaged);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"t.bin", "t.bin.damaged"}));
+}
+
 TEST_F(ReceiverTest, BeginLinesWithFourDigitModesAndBlanksAndYEncWithItsCrc) {
     const std::string data = RandomBytes(5000, 9);
     Give(Mail("x", ReplaceFirst("begin 644 n.bin", test::UUParts("n.bin", data, 1)[0], "begin 0644 my file v2.bin")));
