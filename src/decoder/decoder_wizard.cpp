@@ -36,6 +36,14 @@ std::string HeldLine(const TReceivedFile& f) {
     return f.Name + ": " + std::to_string(f.PartsHeld) + (f.PartsHeld == 1 ? " part" : " parts") + " held; " + f.Why;
 }
 
+// The reasons the receiver gives are clauses ("line 12 is short"); a message box shows them as
+// sentences.
+std::string Sentence(std::string why) {
+    if (!why.empty() && why[0] >= 'a' && why[0] <= 'z')
+        why[0] = static_cast<char>(why[0] - 'a' + 'A');
+    return why;
+}
+
 bool IsBlankText(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
 }
@@ -200,13 +208,13 @@ void TfrmDecode::Receive(const std::function<void(TReceiver&)>& give, bool fromC
             break;
         case TReceivedFile::Damaged:
             desktop_.MessageDlg(
-                "Not decoded: " + f.Name + "\r\n\n" + f.Why + "." +
+                "Not decoded: " + f.Name + "\r\n\n" + Sentence(f.Why) + "." +
                     (f.Path.empty() ? std::string() : "\r\n\nWhat could be read was kept as " + f.Path) +
                     "\r\n\nAsk the server for the file again.",
                 TMsgDlgType::mtError, mbOK, 0);
             break;
         case TReceivedFile::NotSaved:
-            desktop_.MessageDlg("Not saved: " + f.Name + "\r\n\n" + f.Why, TMsgDlgType::mtError, mbOK, 0);
+            desktop_.MessageDlg("Not saved: " + f.Name + "\r\n\n" + Sentence(f.Why), TMsgDlgType::mtError, mbOK, 0);
             break;
         case TReceivedFile::Incomplete:
             break;
