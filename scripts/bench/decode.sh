@@ -67,6 +67,8 @@ measure() {
     return 0
 }
 
+# The machine may be shared: its load beside the figures tells how far to trust their spread.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 names=(cp+sync ours-uu uudecode+sync ours-join1000 ours-base64 base64-d+sync munpack+sync)
 for _ in $(seq "$runs"); do
     measure cp+sync sh -c 'cp rand.bin out/rand.bin && sync out/rand.bin'
@@ -83,6 +85,7 @@ lowest() { printf '%s\n' $1 | sort -n | head -n 1; }
 highest() { printf '%s\n' $1 | sort -n | tail -n 1; }
 ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
 
+echo "load average (1, 5, 15 min) before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "decoded size: $mib MiB; inputs: uu mail $(stat -c %s uu.eml), 1000 parts $(cat part.* | wc -c), base64 mail $(stat -c %s b64.eml) bytes; runs: $runs"
 printf '%-16s %10s %17s %10s %12s\n' name median range MiB/s peak-MiB
 declare -A med
