@@ -211,7 +211,6 @@ void TWaylandClipboard::Shutdown() {
     for (auto& [offer, types] : offers_)
         zwlr_data_control_offer_v1_destroy(offer);
     offers_.clear();
-    selection_ = nullptr;
     if (device_)
         zwlr_data_control_device_v1_destroy(device_);
     device_ = nullptr;
@@ -255,7 +254,6 @@ void TWaylandClipboard::NewSelection(zwlr_data_control_offer_v1* offer) {
         zwlr_data_control_offer_v1_destroy(it->first);
         it = offers_.erase(it);
     }
-    selection_ = offer;
     if (!offer)
         return Published("");
     const auto& types = offers_[offer];

@@ -72,7 +72,6 @@ private:
     zwlr_data_control_device_v1* device_ = nullptr;
     // Offers announced by the compositor with the types each carries; only the selection's stays.
     std::map<zwlr_data_control_offer_v1*, std::vector<std::string>> offers_;
-    zwlr_data_control_offer_v1* selection_ = nullptr;
     TPipeReader* reader_ = nullptr;
     zwlr_data_control_source_v1* source_ = nullptr;
     std::string sourceText_;
