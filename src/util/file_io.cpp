@@ -15,7 +15,9 @@ namespace ostrel {
 namespace fs = std::filesystem;
 
 namespace {
-std::string SystemError(int err) { return std::strerror(err); }
+std::string SystemError(int err) {
+    return std::strerror(err);
+}
 } // namespace
 
 int WriteAllToFd(int fd, const char* data, size_t size) {
@@ -105,6 +107,32 @@ void WriteFileAtomic(const std::string& path, const std::string& content) {
         ::unlink(tmpl.c_str());
         throw EInOutError("Cannot write " + path + ": " + SystemError(err));
     }
+}
+
+void WriteFileDurable(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw EInOutError("Cannot write " + path + ": " + SystemError(errno));
+    int err = WriteAllToFd(fd, content.data(), content.size());
+    if (err == 0 && ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(path.c_str());
+        throw EInOutError("Cannot write " + path + ": " + SystemError(err));
+    }
+}
+
+void SyncFolder(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw EInOutError("Cannot open the folder " + path + ": " + SystemError(errno));
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw EInOutError("Cannot flush the folder " + path + ": " + SystemError(err));
 }
 
 bool WriteFileString(Desktop& desktop, const std::string& path, const std::string& content) {
