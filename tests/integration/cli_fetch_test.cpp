@@ -2,7 +2,16 @@
 // mail left as it was, and the failures a user meets (log-in refused, a foreign certificate,
 // no mailbox set up) reported with exit status 1.
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -48,13 +57,49 @@ protected:
                      mailbox);
     }
 
+    std::vector<std::string> Environment(const std::string& password = TDovecotPeer::Password) {
+        return {"XDG_CONFIG_HOME=" + config.Path(),
+                "OSTREL_HOME=" + home.Path(),
+                "XDG_RUNTIME_DIR=" + runtime.Path(),
+                "HOME=" + config.Path(),
+                "PATH=/usr/bin:/bin",
+                "SSL_CERT_FILE=" + ostrel::test::SharedTestCertificates().CaFile(),
+                "OSTREL_MAILBOX_PASSWORD=" + password};
+    }
+
     ostrel::test::TProgramRun Run(const std::string& password = TDovecotPeer::Password) {
-        return ostrel::test::RunProgram({std::string(OSTREL_BIN_DIR) + "/ostrel-cli", "fetch"},
-                                        {"XDG_CONFIG_HOME=" + config.Path(), "OSTREL_HOME=" + home.Path(),
-                                         "XDG_RUNTIME_DIR=" + runtime.Path(), "HOME=" + config.Path(),
-                                         "PATH=/usr/bin:/bin",
-                                         "SSL_CERT_FILE=" + ostrel::test::SharedTestCertificates().CaFile(),
-                                         "OSTREL_MAILBOX_PASSWORD=" + password});
+        return ostrel::test::RunProgram({std::string(OSTREL_BIN_DIR) + "/ostrel-cli", "fetch"}, Environment(password));
+    }
+
+    // Starts a fetch and kills it (SIGKILL) once reached() holds, or after 30 seconds; false when
+    // the fetch had ended by itself before.
+    bool FetchKilledWhen(const std::function<bool(const std::string& out)>& reached) {
+        TempDir io;
+        std::string program = std::string(OSTREL_BIN_DIR) + "/ostrel-cli", command = "fetch";
+        std::vector<std::string> env = Environment();
+        std::vector<char*> argv{program.data(), command.data(), nullptr}, envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, io.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, io.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            return false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        int status = 0;
+        while (std::chrono::steady_clock::now() < end && !reached(ReadAll(io.File("out")))) {
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status);
     }
 };
 
@@ -135,4 +180,44 @@ TEST_F(CliFetchTest, FailuresSayWhichAndSaveNothing) {
     const auto none = Run();
     EXPECT_EQ(none.Status, 1);
     EXPECT_NE(none.Err.find("no mailbox is set up"), std::string::npos) << none.Err;
+}
+
+TEST_F(CliFetchTest, AFetchKilledAnywhereSavesEveryReplyExactlyOnceInTheEnd) {
+    TDovecotPeer dovecot;
+    constexpr int kReplies = 120;
+    const std::string filler(8000, 'x');
+    for (int i = 0; i < kReplies; ++i)
+        dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: " + kRequest + "\r\nMessage-ID: <k" +
+                        std::to_string(i) + "@example.org>\r\nContent-Type: text/plain\r\n\r\nreply " +
+                        std::to_string(i) + " " + filler + "\r\n");
+    const std::string other = dovecot.Deliver(kPrivate);
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\nDelete=1\r\n");
+
+    // Killed while the replies are being written to the spool, and again while they are being
+    // placed in the downloads folder.
+    const std::string spool = home.File("Mailbox");
+    int kills = 0;
+    kills += FetchKilledWhen([&](const std::string&) {
+        std::error_code ec;
+        return fs::exists(spool, ec) && fs::directory_iterator(spool, ec) != fs::directory_iterator();
+    });
+    kills += FetchKilledWhen([](const std::string& out) { return out.find("saved: ") != std::string::npos; });
+    EXPECT_GE(kills, 1) << "at least one fetch was killed in the middle";
+
+    const auto rest = Run();
+    ASSERT_EQ(rest.Status, 0) << rest.Err;
+    std::multiset<std::string> replies;
+    for (const auto& e : fs::directory_iterator(home.File("downloads"))) {
+        const std::string text = ReadAll(e.path().string());
+        replies.insert(text.substr(0, text.find(' ', 6)));
+    }
+    EXPECT_EQ(replies.size(), static_cast<std::size_t>(kReplies));
+    for (int i = 0; i < kReplies; ++i)
+        EXPECT_EQ(replies.count("reply " + std::to_string(i)), 1u) << i;
+    EXPECT_TRUE(fs::is_empty(spool));
+    EXPECT_EQ(Run().Out, "");
+    // Deleted once saved; the private mail stays as it was.
+    EXPECT_EQ(dovecot.Files().size(), 1u);
+    EXPECT_EQ(dovecot.Flags(other), "");
 }
