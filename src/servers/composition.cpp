@@ -105,14 +105,21 @@ private:
 
     void ComposeDirect() {
         const std::string rest = request_.substr(request_.find(DirectRequestMarker) + DirectRequestMarker.size());
+        // Only a separator byte that is no part of a UTF-8 character separates ("\xC3\x9F" is a
+        // sharp s).
         std::string address = rest, subject, body;
-        if (auto first = rest.find(DirectSeparator); first != std::string::npos) {
+        if (auto first = FindLoneByte(rest, DirectSeparator); first != std::string::npos) {
             address = rest.substr(0, first);
-            const std::string tail = rest.substr(first + 1);
-            subject = tail;
-            if (auto second = tail.find(DirectSeparator); second != std::string::npos) {
-                subject = tail.substr(0, second);
-                body = ReplaceEach(std::string(1, DirectSeparator), tail.substr(second + 1), "\r\n");
+            subject = rest.substr(first + 1);
+            if (auto second = FindLoneByte(rest, DirectSeparator, first + 1); second != std::string::npos) {
+                subject = rest.substr(first + 1, second - first - 1);
+                for (std::size_t from = second + 1, at;; from = at + 1) {
+                    at = FindLoneByte(rest, DirectSeparator, from);
+                    body.append(rest, from, at == std::string::npos ? std::string::npos : at - from);
+                    if (at == std::string::npos)
+                        break;
+                    body += "\r\n";
+                }
             }
         }
         AddRecipient(address, nullptr);

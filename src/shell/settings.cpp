@@ -112,6 +112,7 @@ void TSettingsStore::LoadSettings() {
     SetStage(1012, false);
     prefs.NewsLetterRequest = ini.ReadInteger("General", "NewsLetterRequest", 0);
     SetStage(1013, false);
+    loaded_ = true;
 }
 
 void TSettingsStore::SaveSettings() {
@@ -155,6 +156,8 @@ void TSettingsStore::SaveSettings() {
 }
 
 void TSettingsStore::SaveTipSettings() {
+    if (!loaded_)
+        return;
     TIniFile ini(SettingsFileName());
     const auto& prefs = ProgramState().Prefs;
     ini.WriteInteger("General", "TipNumber", prefs.TipNumber);
@@ -283,6 +286,13 @@ void TSettingsStore::ControlRefresh() {
 }
 
 void TSettingsStore::btnOkClick() {
+    if (!loaded_) {
+        // Start-up stopped before the stored settings reached the window: what it shows is
+        // empty fields and defaults, and writing them would wipe the user's settings.
+        desktop_.MessageDlg(kSettingsNotLoaded, TMsgDlgType::mtError, mbOK, 0);
+        form_.Hide();
+        return;
+    }
     ProgramState().SettingsValid = ValidateRequiredFields();
     if (ProgramState().SettingsValid) {
         if (!ValidateMailbox())

@@ -29,6 +29,11 @@ int MailSecurityIndexOf(const std::string& stored);
 // fetching only by hand, at most a day.
 int MailIntervalOf(const std::string& text);
 
+inline constexpr const char* kSettingsNotLoaded =
+    "The settings could not be read when Ostrel started, so the window does not show them and "
+    "nothing was saved: the stored settings are kept as they are. Mend what start-up reported, "
+    "then use Unload and start Ostrel again.";
+
 // The settings store: OSTREL.INI on one side, the main window's controls and the preference
 // variables on the other.
 class TSettingsStore {
@@ -42,7 +47,11 @@ public:
     // Where the SMTP password goes; set by the shell.
     Secrets* PasswordStore = nullptr;
 
+    // Sets Loaded once every key has been read.
     void LoadSettings();
+    // Whether the window holds the stored settings; until then nothing the window shows is
+    // saved over them.
+    bool Loaded() const { return loaded_; }
     // Raises EIniFileError when a key cannot be written; the keys after it are not written.
     void SaveSettings();
     void SaveTipSettings();
@@ -69,6 +78,7 @@ private:
     bool StoreSecret(class TEdit& field, class TLabel* where, const std::string& account);
     Desktop& desktop_;
     TfrmProps& form_;
+    bool loaded_ = false;
 };
 
 } // namespace ostrel

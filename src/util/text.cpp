@@ -179,29 +179,39 @@ std::string PathOfF(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(0, slash + 1);
 }
 
+std::size_t Utf8CharacterAt(const std::string& text, std::size_t pos) {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    const std::size_t n = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
+    if (n == 0 || pos + n > text.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(text[pos + k]) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
 bool IsValidUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra = 0;
-        if (c < 0x80)
-            extra = 0;
-        else if ((c & 0xE0) == 0xC0 && c >= 0xC2)
-            extra = 1;
-        else if ((c & 0xF0) == 0xE0)
-            extra = 2;
-        else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
-            extra = 3;
-        else
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = Utf8CharacterAt(s, i);
+        if (n == 0)
             return false;
-        if (i + extra >= s.size())
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += extra + 1;
+        i += n;
     }
     return true;
+}
+
+std::size_t FindLoneByte(const std::string& text, char c, std::size_t from) {
+    for (std::size_t i = from; i < text.size();) {
+        const std::size_t n = Utf8CharacterAt(text, i);
+        if (n == 0 && text[i] == c)
+            return i;
+        i += n == 0 ? 1 : n;
+    }
+    return std::string::npos;
 }
 
 std::string CutAtCharacter(const std::string& text, std::size_t limit) {

@@ -37,6 +37,11 @@ std::string CommandLine();
 // Whether the bytes are whole UTF-8 sequences only (lead bytes C2 to F4, each with its
 // continuation bytes).
 bool IsValidUtf8(const std::string& s);
+// The length of the whole UTF-8 character that starts at pos, or 0 when none starts there.
+std::size_t Utf8CharacterAt(const std::string& text, std::size_t pos);
+// The first byte c at or after from that is no part of a whole UTF-8 character; npos when none.
+// Separator bytes above 0x7F are also continuation bytes of some characters.
+std::size_t FindLoneByte(const std::string& text, char c, std::size_t from = 0);
 // The first limit bytes of the text, or fewer, so that a UTF-8 text is never cut inside a
 // character and stays UTF-8. Other texts are cut at the limit.
 std::string CutAtCharacter(const std::string& text, std::size_t limit);

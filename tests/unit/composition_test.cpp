@@ -222,6 +222,18 @@ TEST_F(CompositionTest, DirectRequestsCarryTheirOwnAddressSubjectAndBody) {
     ASSERT_TRUE(Compose("mailserver:r@x\x9F" + accents + "\x9F"));
     EXPECT_EQ(msg.Subject, accents.substr(0, 254));
     EXPECT_NE(EncodeMessageText(msg).find("Subject:  =?utf-8?B?"), std::string::npos);
+
+    // The separator is also the second byte of a sharp s; a German subject and body stay whole.
+    ASSERT_TRUE(Compose("mailserver:r@x\x9F"
+                        "Gr\xC3\x9F"
+                        "e\x9F"
+                        "Stra\xC3\x9F"
+                        "e\x9F"
+                        "Fu\xC3\x9F"));
+    EXPECT_EQ(msg.Subject, "Gr\xC3\x9F"
+                           "e");
+    EXPECT_EQ(msg.Body, std::vector<std::string>{"Stra\xC3\x9F"
+                                                 "e\r\nFu\xC3\x9F"});
 }
 
 TEST_F(CompositionTest, TextsOfNoFormComposeNothing) {

@@ -4,6 +4,7 @@
 
 #include "forms/application.h"
 #include "platform/fake_desktop.h"
+#include "shell/settings.h"
 #include <algorithm>
 #include <filesystem>
 #include <sys/stat.h>
@@ -273,6 +274,8 @@ TEST(Startup, AProgramFolderThatCannotBeWrittenIsReportedOnceAndTheTrayStillWork
     // A folder where the log goes: no line can be written, whoever runs the test.
     std::filesystem::remove(a.folder.File("DebugLog.Txt"));
     std::filesystem::create_directory(a.folder.File("DebugLog.Txt"));
+    const std::string stored = "[General]\nEmail=a@b\n[Servers]\nSMTP=h\nSMTPUser=a\nHTTPPages=getweb@example.org\n";
+    a.folder.Write("config/ostrel/OSTREL.INI", stored);
     a.app->FormCreate();
     ASSERT_EQ(a.desk.Dialogs.size(), 1u);
     EXPECT_EQ(a.desk.Dialogs[0].Text.rfind("Error in TfrmProps.90901 with UH Cannot write " + a.folder.File("DebugLog.Txt"), 0),
@@ -288,6 +291,13 @@ TEST(Startup, AProgramFolderThatCannotBeWrittenIsReportedOnceAndTheTrayStillWork
     a.f().txtEmail.SetText("me@example.org");
     a.desk.FireTimers();
     EXPECT_EQ(a.desk.Dialogs.size(), 1u);
+    // The window never got the stored settings: Ok must not write what it shows over them,
+    // even with the required fields filled in.
+    a.f().txtSMTP.SetText("mail.example.org");
+    a.f().btnOk.Click();
+    EXPECT_EQ(a.folder.Read("config/ostrel/OSTREL.INI"), stored);
+    ASSERT_EQ(a.desk.Dialogs.size(), 2u);
+    EXPECT_EQ(a.desk.Dialogs[1].Text, kSettingsNotLoaded);
     a.folder.Write("Installer.Flg", "");
     a.desk.FireTimers();
     EXPECT_TRUE(a.desk.QuitRequested);

@@ -48,6 +48,9 @@ private:
 
 // A client wired to a scripted server, recording its events in order.
 struct TClient {
+    // The debug log goes to the program folder; a folder of the test's own keeps it out of the
+    // working directory and lets a test read what was noted.
+    ostrel::test::ProgramFolder Folder;
     FakeDesktop Desktop;
     TmsMessage Message;
     TmsSMTP Smtp{Desktop};
@@ -290,6 +293,8 @@ TEST(SmtpReplyTest, QuitRefusedDroppedOrUnansweredAfterTheMailIsNoFailure) {
         client.Smtp.TimeOut = 1;
         EXPECT_EQ(client.SendFailure(), "") << quit;
         EXPECT_EQ(std::count(client.Events.begin(), client.Events.end(), "MailSent"), 1) << quit;
+        EXPECT_NE(ostrel::test::ReadAll(client.Folder.File("DebugLog.Txt")).find("QUIT after a sent mail: "), std::string::npos)
+            << quit;
         EXPECT_FALSE(client.Smtp.Connected()) << quit;
         EXPECT_EQ(server.Data().size(), 1u);
         client.Smtp.Connect();
