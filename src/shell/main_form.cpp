@@ -183,20 +183,20 @@ TfrmProps::TfrmProps()
 
     // Mailbox
     grpMailbox.SetCaption("Where the replies arrive: Ostrel fetches them and saves them in the downloads folder");
-    grpMailbox.SetBounds(8, 4, 648, 200);
+    grpMailbox.SetBounds(8, 4, 648, 192);
     const struct {
         TLabel& label;
         TControl& control;
         const char* caption;
         int top;
     } mailRows[] = {
-        {lblMailProtocol, cboMailProtocol, "&Protocol", 22},
-        {lblMailServer, txtMailServer, "Se&rver address", 48},
-        {lblMailSecurity, cboMailSecurity, "Encr&yption", 74},
-        {lblMailUser, txtMailUser, "User na&me", 100},
-        {lblMailPassword, txtMailPassword, "Pass&word", 126},
-        {lblMailFolder, txtMailFolder, "F&older (IMAP)", 152},
-        {lblMailInterval, txtMailInterval, "&Interval (minutes)", 178},
+        {lblMailProtocol, cboMailProtocol, "&Protocol", 20},
+        {lblMailServer, txtMailServer, "Se&rver address", 44},
+        {lblMailSecurity, cboMailSecurity, "Encr&yption", 68},
+        {lblMailUser, txtMailUser, "User na&me", 92},
+        {lblMailPassword, txtMailPassword, "Pass&word", 116},
+        {lblMailFolder, txtMailFolder, "F&older (IMAP)", 140},
+        {lblMailInterval, txtMailInterval, "&Interval (minutes)", 164},
     };
     for (const auto& r : mailRows) {
         r.label.SetCaption(r.caption);
@@ -205,34 +205,34 @@ TfrmProps::TfrmProps()
     }
     cboMailProtocol.SetItems({"None", "IMAP", "POP3"});
     cboMailProtocol.SetHint("None: replies are read in your own mail program, as before");
-    cboMailProtocol.SetBounds(150, 22, 120, 22);
+    cboMailProtocol.SetBounds(150, 20, 120, 22);
     txtMailServer.SetHint("The server your provider names for receiving mail (IMAP or POP3), with :port if unusual");
-    txtMailServer.SetBounds(150, 48, 300, 22);
+    txtMailServer.SetBounds(150, 44, 300, 22);
     cboMailSecurity.SetItems({"None", "STARTTLS", "TLS"});
     cboMailSecurity.SetHint("How the connection to the mailbox is protected; your provider says which to use");
-    cboMailSecurity.SetBounds(150, 74, 120, 22);
+    cboMailSecurity.SetBounds(150, 68, 120, 22);
     lblMailSecurityHint.SetCaption("Port unless given: IMAP 143 or 993 (TLS), POP3 110 or 995 (TLS)");
-    lblMailSecurityHint.SetBounds(280, 76, 360, 16);
+    lblMailSecurityHint.SetBounds(280, 70, 360, 16);
     txtMailUser.SetHint("The name you log in to the mailbox with");
-    txtMailUser.SetBounds(150, 100, 300, 22);
+    txtMailUser.SetBounds(150, 92, 300, 22);
     txtMailPassword.Password = true;
     txtMailPassword.SetHint("Kept in the desktop's keyring, never in the settings file; leave it empty to keep the "
                             "stored one");
-    txtMailPassword.SetBounds(150, 126, 220, 22);
+    txtMailPassword.SetBounds(150, 116, 220, 22);
     btnMailCheck.SetCaption("C&heck");
     btnMailCheck.SetHint("Connect to the mailbox and log in, without reading any mail");
-    btnMailCheck.SetBounds(378, 124, 72, 25);
+    btnMailCheck.SetBounds(378, 114, 72, 25);
     txtMailFolder.SetHint("The IMAP folder the replies arrive in");
-    txtMailFolder.SetBounds(150, 152, 120, 22);
+    txtMailFolder.SetBounds(150, 140, 120, 22);
     txtMailInterval.SetHint("How often Ostrel looks for replies; 0: only when you press Fetch now");
-    txtMailInterval.SetBounds(150, 178, 50, 22);
+    txtMailInterval.SetBounds(150, 164, 50, 22);
     chkMailDelete.SetCaption("&Delete replies on the server once saved");
-    chkMailDelete.SetBounds(280, 154, 300, 20);
+    chkMailDelete.SetBounds(280, 141, 300, 20);
     btnFetch.SetCaption("&Fetch now");
     btnFetch.SetHint("Look for replies now");
-    btnFetch.SetBounds(540, 176, 96, 25);
+    btnFetch.SetBounds(540, 162, 96, 25);
     lblMailState.WordWrap = true;
-    lblMailState.SetBounds(462, 22, 176, 130);
+    lblMailState.SetBounds(462, 92, 176, 44);
 
     // Servers
     grpServers.SetCaption("The \"ByMail\" severs used to fetch files and pages");

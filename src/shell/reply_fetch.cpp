@@ -89,6 +89,8 @@ TPickupResult TReplyFetch::FetchOnce(const std::function<void(const TArrival&)>&
 
 void TReplyFetch::ShowState(const std::string& text) {
     form_.lblMailState.SetCaption(text);
+    // The label has room for a few lines; a long reason is read whole in its tip.
+    form_.lblMailState.SetHint(text);
 }
 
 void TReplyFetch::Fetch(bool byUser) {
