@@ -254,7 +254,8 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
         data = std::move(content);
     }
     try {
-        WriteFileDurable(SpoolFolder() + spoolName, data);
+        // Flushed with the rest of its batch before the ledger names it.
+        WriteFileUnflushed(SpoolFolder() + spoolName, data);
     } catch (const std::exception& e) {
         result.Problems.push_back(std::string(e.what()) + " (the reply stays on the server for the next fetch)");
         WriteDebugLog(std::string("Reply not saved: ") + e.what());
@@ -345,7 +346,7 @@ TPickupResult TReplyPickup::Fetch() {
         if (takenNow.empty())
             continue;
         // The spool entries are on disk before the record that names them.
-        SyncFolder(SpoolFolder());
+        SyncFileSystemOf(SpoolFolder());
         ledger_.Save();
         result.Replies += takenNow.size();
         taken.insert(takenNow.begin(), takenNow.end());
