@@ -150,3 +150,29 @@ TEST(ReplyPickupFaults, AServerThatDropsTheLineMidFetchLeavesNoFileAndTheNextFet
     EXPECT_TRUE(fs::is_empty(folder.File("Mailbox")));
     EXPECT_TRUE(dovecot.Files().empty());
 }
+
+TEST(ReplyPickupFaults, AFolderThatCannotTakeTheRepliesLeavesThemOnTheServerEvenWithDelete) {
+    test::TTrustOnly trust(test::SharedTestCertificates().CaFile());
+    TDovecotPeer dovecot;
+    const std::string reply = dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: http://example.com/\r\n"
+                                              "Message-ID: <f1@example.org>\r\nContent-Type: text/plain\r\n\r\nok\r\n");
+    test::TempDir folder;
+    test::WriteAll(folder.File("downloads"), "a file where the folder should be");
+    FakeDesktop desktop;
+    TPickupOptions options;
+    options.Account.Protocol = TMailProtocol::POP3;
+    options.Account.Security = TMailboxSecurity::TLS;
+    options.Account.Server = "localhost:" + std::to_string(dovecot.Pop3sPort());
+    options.Account.User = TDovecotPeer::User;
+    options.Account.Password = TDovecotPeer::Password;
+    options.ServerAddresses = {"www4mail@example.org"};
+    options.Delete = true;
+    TReplyPickup pickup(desktop, folder.Path(), options);
+    try {
+        pickup.Fetch();
+        FAIL() << "a fetch without a downloads folder succeeded";
+    } catch (const EInOutError& e) {
+        EXPECT_NE(std::string(e.what()).find("downloads"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(dovecot.Flags(reply), "") << "the reply stays on the server, unread";
+}
