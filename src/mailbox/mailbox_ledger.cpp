@@ -37,15 +37,7 @@ void TMailboxLedger::Load() {
     pending_.clear();
     const std::string text = ReadFileString(path_);
     TLedgerAccount* account = nullptr;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    for (const std::string& line : TextLines(text)) {
         if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
             const std::string name = line.substr(1, line.size() - 2);
             account = name == "Pending" ? nullptr : &accounts_[name];

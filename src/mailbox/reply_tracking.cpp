@@ -37,15 +37,7 @@ void TReplyTracking::Load() {
     states_.clear();
     order_.clear();
     const std::string text = ReadFileString(path_);
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    for (const std::string& line : TextLines(text)) {
         std::vector<std::string> f;
         std::size_t from = 0;
         for (;;) {
