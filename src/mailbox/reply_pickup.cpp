@@ -198,6 +198,11 @@ void TReplyPickup::CompletePending(TPickupResult& result) {
         if (!p.Request.empty()) {
             TReplyState s;
             s.Kind = a.Damaged ? TReplyState::Damaged : TReplyState::Arrived;
+            if (p.State == "file") {
+                const TReplyState before = tracking_.State(p.Request);
+                s.Kind = TReplyState::Parts;
+                s.PartsHeld = (before.Kind == TReplyState::Parts ? before.PartsHeld : 0) + 1;
+            }
             s.Path = path;
             s.Note = p.Note;
             tracking_.Set(p.Request, s);
@@ -227,7 +232,8 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
         if (kind == TReplyState::Arrived || kind == TReplyState::Damaged)
             return true;
         const auto& p = ledger_.Pending();
-        return std::any_of(p.begin(), p.end(), [&](const TPendingSave& s) { return s.Request == request; });
+        return std::any_of(p.begin(), p.end(),
+                           [&](const TPendingSave& s) { return s.Request == request && s.State != "file"; });
     };
     TPendingSave save;
     save.Key = mail.Key;
@@ -246,11 +252,12 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
         save.Note = reply.Problem;
         data = std::move(content);
     } else {
-        // A file: until the receiving code takes parts, the mail is kept whole.
+        // A file: the mail is kept whole for the UUDecoder, and the request counts the mails
+        // that came for it, since one mail may be one part of several.
         save.Request = matcher_.MatchRequest(headers, content, answered);
         save.Target = PageFileName(save.Request, headers.Subject, ".eml");
-        save.State = "arrived";
-        save.Note = "the mail that carries the file";
+        save.State = "file";
+        save.Note = "a mail that carries the file: decode it with the UUDecoder";
         data = std::move(content);
     }
     try {

@@ -20,8 +20,9 @@ std::string Clean(std::string text) {
 std::string StateText(const TReplyState& state) {
     switch (state.Kind) {
     case TReplyState::Parts:
-        return std::to_string(state.PartsHeld) + " of " +
-               (state.PartsTotal > 0 ? std::to_string(state.PartsTotal) : std::string("?")) + " parts arrived";
+        if (state.PartsTotal <= 0)
+            return std::to_string(state.PartsHeld) + (state.PartsHeld == 1 ? " part arrived" : " parts arrived");
+        return std::to_string(state.PartsHeld) + " of " + std::to_string(state.PartsTotal) + " parts arrived";
     case TReplyState::Arrived:
         return "arrived";
     case TReplyState::Damaged:

@@ -221,3 +221,20 @@ TEST_F(CliFetchTest, AFetchKilledAnywhereSavesEveryReplyExactlyOnceInTheEnd) {
     EXPECT_EQ(dovecot.Files().size(), 1u);
     EXPECT_EQ(dovecot.Flags(other), "");
 }
+
+TEST_F(CliFetchTest, AMailThatCarriesAFileIsKeptWholeAndCountedNotCalledArrived) {
+    TDovecotPeer dovecot;
+    dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: " + kRequest +
+                    " (1/2)\r\nMessage-ID: <u1@example.org>\r\n\r\nbegin 644 "
+                    "news.zip\r\nM86)C9&5F9VAI:FML;6YO<'%R<W1U=G=X>7I!0D-$149'2$E*2TQ-3D]045)3\r\n");
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+    const auto run = Run();
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const std::string saved = home.File("downloads/example.com_news.eml");
+    EXPECT_EQ(run.Out, "saved: " + saved + "\n");
+    EXPECT_NE(ReadAll(saved).find("begin 644 news.zip"), std::string::npos);
+    // One mail of a file that may come in several: counted, and not taken for the whole answer.
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t1\t0\t" + saved), std::string::npos)
+        << ReadAll(home.File("Replies.Dat"));
+}
