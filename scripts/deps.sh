@@ -9,7 +9,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev
 package_pkgs=(dpkg-dev file)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
            xvfb xauth xclip xdotool trayer x11-utils imagemagick
-           python3 python3-aiosmtpd postfix sharutils mpack coreutils procps time
+           python3 python3-aiosmtpd python3-yenc postfix sharutils mpack coreutils procps time
            openssl dbus gnome-keyring libsecret-tools dovecot-imapd dovecot-pop3d
            sway wl-clipboard xwayland lintian appstream desktop-file-utils dunst)
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Decoding speed and memory beside the peers, in one run on the same files:
-#   - a random file UUencoded by sharutils uuencode, in a mail: ours (parser load from file and
-#     save attachment) against uudecode;
-#   - the same encoded lines cut into 1000 mails and joined by the decoder wizard (cleaning,
-#     temporary file, parse, save), against our own single-mail rate;
-#   - the file as a base64 MIME attachment: ours against coreutils base64 -d and munpack.
-# Each figure is the median of OSTREL_BENCH_RUNS runs (5); the size is OSTREL_BENCH_MIB (64).
-# Every decoded file is compared with the original.
+# Decoding speed and memory beside the peers, measured side by side in each run on the same files:
+#   - a random file UUencoded by sharutils uuencode, in a mail: ostrel-cli decode (which makes
+#     the file durable) against copying the decoded bytes to a durable file (cp, then sync of
+#     that file) and against sharutils uudecode followed by sync of its output;
+#   - the same encoded lines cut into 1000 mails (headers, a line of text and a signature around
+#     each share), joined by ostrel-cli decode, against our own single-mail rate;
+#   - the file as a base64 MIME attachment: ours against coreutils base64 -d and munpack (each
+#     followed by sync of its output).
+# Each figure is the median of OSTREL_BENCH_RUNS runs (5), with the range; the size is
+# OSTREL_BENCH_MIB (64). Every decoded file is compared with the original. Peak memory is the
+# largest resident set over the runs (GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -14,17 +17,20 @@ mib=${OSTREL_BENCH_MIB:-64}
 runs=${OSTREL_BENCH_RUNS:-5}
 build=${OSTREL_BENCH_BUILD:-$root/build/bench-decode}
 
-for tool in uuencode uudecode munpack base64 split /usr/bin/time; do
+for tool in uuencode uudecode munpack base64 split sync /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "missing $tool (Debian packages: sharutils, mpack, coreutils, time)" >&2; exit 1; }
 done
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_GUI=OFF >/dev/null
-cmake --build "$build" -j2 --target decode_bench >/dev/null
-bench="$build/bench/decode_bench"
+cmake --build "$build" -j2 --target ostrel-cli >/dev/null
+cli="$build/bin/ostrel-cli"
 
-work=$(mktemp -d)
+work=$(mktemp -d "${OSTREL_BENCH_DIR:-$root/build}/bench-decode.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# The program folder of the measured command: its log goes here, not beside the build.
+export OSTREL_HOME="$work/home"
+mkdir -p "$OSTREL_HOME"
 head -c $((mib << 20)) /dev/urandom > rand.bin
 uuencode rand.bin rand.bin > rand.uue
 { printf 'From: server@bymail.example\nSubject: rand.bin\n\n'; cat rand.uue; printf '\n-- \nByMail\n'; } > uu.eml
@@ -45,46 +51,58 @@ base64 -w 76 rand.bin > rand.b64
   printf 'Content-Type: application/octet-stream; name="rand.bin"\nContent-Transfer-Encoding: base64\n\n'
   cat rand.b64; printf -- '--XyZ--\n'; } > b64.eml
 
-input_uu=$(stat -c %s uu.eml)
-input_b64=$(stat -c %s b64.eml)
-input_parts=$(cat part.* | wc -c)
+# Every input once, so that all of them start from the page cache alike.
+cat uu.eml part.* b64.eml rand.b64 rand.bin > /dev/null
 
-# median SECONDS and max KiB of a command over the runs; the command writes out/rand.bin.
+declare -A times mem
+# One timed run of a command that must leave out/rand.bin equal to the original.
 measure() {
     local name=$1; shift
-    local times=() mem=0
-    for _ in $(seq "$runs"); do
-        rm -rf out; mkdir out
-        /usr/bin/time -f '%e %M' -o time.txt "$@" >/dev/null 2>err.txt || { cat err.txt >&2; exit 1; }
-        cmp -s rand.bin out/rand.bin || { echo "$name: decoded file differs from the original" >&2; exit 1; }
-        read -r t m < time.txt
-        times+=("$t")
-        [ "$m" -gt "$mem" ] && mem=$m
-    done
-    local median
-    median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-    echo "$name $median $mem"
+    rm -rf out; mkdir out
+    /usr/bin/time -f '%e %M' -o time.txt "$@" >/dev/null 2>err.txt || { cat err.txt >&2; exit 1; }
+    cmp -s rand.bin out/rand.bin || { echo "$name: decoded file differs from the original" >&2; exit 1; }
+    read -r t m < time.txt
+    times[$name]="${times[$name]:-} $t"
+    [ "$m" -gt "${mem[$name]:-0}" ] && mem[$name]=$m
+    return 0
 }
 
-results=()
-results+=("$(measure ours-uu "$bench" --decode uu.eml out)")
-results+=("$(measure uudecode uudecode -o out/rand.bin uu.eml)")
-results+=("$(measure ours-join1000 sh -c "\"$bench\" --join out part.*")")
-results+=("$(measure ours-base64 "$bench" --decode b64.eml out)")
-results+=("$(measure base64-d sh -c 'base64 -d rand.b64 > out/rand.bin')")
-results+=("$(measure munpack sh -c 'cd out && munpack -q -f ../b64.eml')")
-
-echo "decoded size: $mib MiB; inputs: uu mail $input_uu, 1000 parts $input_parts, base64 mail $input_b64 bytes; runs: $runs"
-printf '%-16s %10s %10s %12s\n' name seconds MiB/s peak-MiB
-declare -A sec mem
-for r in "${results[@]}"; do
-    read -r n t m <<<"$r"
-    sec[$n]=$t; mem[$n]=$m
-    printf '%-16s %10s %10.1f %12.1f\n' "$n" "$t" "$(awk "BEGIN {print $mib / $t}")" "$(awk "BEGIN {print $m / 1024}")"
+# The machine may be shared: its load beside the figures tells how far to trust their spread.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+names=(cp+sync ours-uu uudecode+sync ours-join1000 ours-base64 base64-d+sync munpack+sync)
+for _ in $(seq "$runs"); do
+    measure cp+sync sh -c 'cp rand.bin out/rand.bin && sync out/rand.bin'
+    measure ours-uu "$cli" decode --out out uu.eml
+    measure uudecode+sync sh -c 'uudecode -o out/rand.bin uu.eml && sync out/rand.bin'
+    measure ours-join1000 "$cli" decode --out out part.*
+    measure ours-base64 "$cli" decode --out out b64.eml
+    measure base64-d+sync sh -c 'base64 -d rand.b64 > out/rand.bin && sync out/rand.bin'
+    measure munpack+sync sh -c 'cd out && munpack -q -f ../b64.eml >/dev/null && sync rand.bin'
 done
+
+median() { printf '%s\n' $1 | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+lowest() { printf '%s\n' $1 | sort -n | head -n 1; }
+highest() { printf '%s\n' $1 | sort -n | tail -n 1; }
 ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
+
+echo "load average (1, 5, 15 min) before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+echo "decoded size: $mib MiB; inputs: uu mail $(stat -c %s uu.eml), 1000 parts $(cat part.* | wc -c), base64 mail $(stat -c %s b64.eml) bytes; runs: $runs"
+printf '%-16s %10s %17s %10s %12s\n' name median range MiB/s peak-MiB
+declare -A med
+for n in "${names[@]}"; do
+    med[$n]=$(median "${times[$n]}")
+    printf '%-16s %10s %8s..%-8s %10.1f %12.1f\n' "$n" "${med[$n]}" "$(lowest "${times[$n]}")" "$(highest "${times[$n]}")" \
+        "$(awk "BEGIN {print $mib / ${med[$n]}}")" "$(awk "BEGIN {print ${mem[$n]} / 1024}")"
+done
+# Ratios per run as well, so that a drift of the machine between runs shows as a range.
+per_run() {
+    local a=($1) b=($2) out=()
+    for k in "${!a[@]}"; do out+=("$(ratio "${a[$k]}" "${b[$k]}")"); done
+    printf '%s\n' "${out[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%s (range %s..%s)", a[int((NR+1)/2)], a[1], a[NR]}'
+}
 echo
-echo "uu: ours is $(ratio "${sec[uudecode]}" "${sec[ours-uu]}")x uudecode (aim >= 3)"
-echo "base64: ours is $(ratio "${sec[base64-d]}" "${sec[ours-base64]}")x base64 -d (aim >= 4), $(ratio "${sec[munpack]}" "${sec[ours-base64]}")x munpack"
-echo "join of 1000 parts: $(awk "BEGIN {printf \"%d\", 100 * ${sec[ours-uu]} / ${sec[ours-join1000]}}")% of the single-mail rate (aim >= 90)"
-echo "memory / input: uu $(ratio $(( ${mem[ours-uu]} * 1024 )) "$input_uu"), join $(ratio $(( ${mem[ours-join1000]} * 1024 )) "$input_parts"), base64 $(ratio $(( ${mem[ours-base64]} * 1024 )) "$input_b64") (aim <= 2)"
+echo "uu: ours takes $(per_run "${times[ours-uu]}" "${times[cp+sync]}")x the time of cp+sync (aim <= 1.5)"
+echo "uu: uudecode+sync takes $(per_run "${times[uudecode+sync]}" "${times[ours-uu]}")x our time (aim >= 1.5)"
+echo "join of 1000 parts: our single-mail time is $(per_run "${times[ours-uu]}" "${times[ours-join1000]}") of the join's, i.e. the join's rate relative to one mail (aim >= 0.90)"
+echo "base64: base64 -d+sync takes $(per_run "${times[base64-d+sync]}" "${times[ours-base64]}")x our time, munpack+sync $(per_run "${times[munpack+sync]}" "${times[ours-base64]}")x"
+echo "peak resident memory: uu $(awk "BEGIN {printf \"%.1f\", ${mem[ours-uu]} / 1024}") MiB, join $(awk "BEGIN {printf \"%.1f\", ${mem[ours-join1000]} / 1024}") MiB, base64 $(awk "BEGIN {printf \"%.1f\", ${mem[ours-base64]} / 1024}") MiB (aim < 64 MB for $mib MiB)"

@@ -1,95 +1,69 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "decoder/receiver.h"
 #include "forms/form.h"
 
 namespace ostrel {
 
 class Desktop;
-class TmsMessage;
 
-// The number between the first open and the first close after it, read with VBVal; 0 when a
-// delimiter is missing or the text between is not a number.
-int NumberBetween(const std::string& text, const std::string& open, const std::string& close);
-
-// The part number a mail program wrote into a subject: "[n of m]" wins over "(part n of m)",
-// which wins over "(n/m)"; 0 when there is none.
-int PartNumberInSubject(const std::string& subject);
-
-// Drops what a mail program wrapped around the encoded lines of joined parts (headers, quoted
-// text, signatures) and keeps the begin line, full encoded lines, the short last line before the
-// closing line, the closing line and the end line. text holds lines ending in CR, LF or CR LF;
-// the result has CR LF line ends. Each removed line is passed to removed (may be empty).
-std::string CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed);
-// The same, handing each kept line (without its line end) to kept, in order; the text may come
-// in chunks that each end at a line break.
-void CleanCollectedLines(const std::vector<std::string_view>& chunks,
-                         const std::function<void(std::string_view)>& removed,
-                         const std::function<void(std::string_view)>& kept);
-void CleanCollectedLines(std::string_view text, const std::function<void(std::string_view)>& removed,
-                         const std::function<void(std::string_view)>& kept);
-
-// Whether a part copied after the first holds the closing line and the end line.
-bool HoldsEndOfData(const std::string& text);
-
-// The wizard that joins UUencoded parts copied from a mail program one by one and decodes them
-// into the downloads folder. The desktop gives the clipboard and the dialogs; the message is the
-// main window's, borrowed for decoding and cleared before and after.
+// The wizard that turns the mails of a received file into the file in the downloads folder. The
+// user copies one mail after another (or several at once) and presses Next, or opens saved
+// mails; parts may come in any order. The window asks for the first part still missing and lists
+// what it holds and what it still needs. A file is saved only once every part of it is there and
+// it decoded completely; anything damaged is named and never saved under the file's name.
 class TfrmDecode : public TForm {
 public:
     // clipboardSettle: how long to wait after emptying the clipboard, so that the change
     // notification of the emptying has passed before the user copies the next part.
-    TfrmDecode(Desktop& desktop, TmsMessage& message,
-               std::chrono::milliseconds clipboardSettle = std::chrono::milliseconds(50));
+    explicit TfrmDecode(Desktop& desktop, std::chrono::milliseconds clipboardSettle = std::chrono::milliseconds(50));
+    ~TfrmDecode() override;
     std::string ClassName() const override { return "TfrmDecode"; }
 
     TLabel& UseYourOwnMailer;
     TLabel& lblPart;
     TLabel& lblInstruct;
+    TListBox& lstParts;
     TButton& btnHelp;
+    TButton& btnOpen;
     TButton& btnNext;
     TButton& btnCancel;
 
     // Handlers.
     void FormCreate();
     void btnNextClick();
+    void btnOpenClick();
     void btnCancelClick();
     void btnHelpClick();
 
     void ShowExpectedPart();
-    // IDOK when the subject names the expected part or none; otherwise the user's answer to the
-    // warning (IDRETRY or IDIGNORE).
-    int ConfirmPartNumber(const std::string& subject);
-    void DecodeTempFile();
 
+    // The part the wizard asks for next: the first one missing of the file it is joining.
     int ExpectedPart() const { return expectedPart_; }
-    // The lines gathered so far.
-    std::vector<std::string> CollectedLines() const;
-    // Program folder + "uudecoder.tmp" and program folder + "downloads/".
-    static std::string DefaultTempFileName();
+    // Files still waiting for parts.
+    std::vector<TReceivedFile> Pending() const;
+    // Program folder + "downloads/".
     static std::string DownloadsFolder();
 
-    // Where the joined text is written for the parser, and where decoded files go (ending in
-    // "/"); the command line points both elsewhere.
-    std::string TempFileName;
+    // Where decoded files go (ending in "/").
     std::string TargetFolder;
 
 private:
-    void ReleaseCollected();
-    void Finish();
+    // Hands the mails to the receiver and tells the user what came of them.
+    void Receive(const std::function<void(TReceiver&)>& give, bool fromClipboard);
+    void Refresh();
+    TReceiver& Receiver();
 
     Desktop& desktop_;
     std::chrono::milliseconds clipboardSettle_;
-    TmsMessage& message_;
+    std::unique_ptr<TReceiver> receiver_;
     int expectedPart_ = 1;
-    // The gathered text, one chunk per part, each ending in CR LF (part 1 from its begin line
-    // on, later parts whole).
-    std::vector<std::string> collected_;
+    bool busy_ = false;
 };
 
 } // namespace ostrel

@@ -267,9 +267,12 @@ void TBase64Decoder::DecodeStretch(std::string_view piece, std::string& out) {
                     *d++ = static_cast<unsigned char>(bits_ >> 8);
                 Reset();
             }
-        } else if (v == kInvalid && strict_) {
-            out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(d) - out.data()));
-            throw EMessageError("Invalid Character");
+        } else if (v == kInvalid) {
+            if (strict_) {
+                out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(d) - out.data()));
+                throw EMessageError("Invalid Character");
+            }
+            ++invalid_;
         }
     }
     out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(d) - out.data()));

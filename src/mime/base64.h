@@ -29,6 +29,10 @@ public:
     // lone character carries no whole byte) and starts afresh.
     void Finish(std::string& out);
     void Reset();
+    // Characters of the open group (0 when the data so far ends on a whole group).
+    int Open() const { return count_; }
+    // Characters outside the alphabet passed over (only when not strict).
+    std::size_t Invalid() const { return invalid_; }
 
 private:
     void DecodeStretch(std::string_view piece, std::string& out);
@@ -36,6 +40,7 @@ private:
     unsigned bits_ = 0;  // accumulated 6-bit values of the open group
     int count_ = 0;      // characters in the open group (0..3)
     int padding_ = 0;    // "=" seen in the open group
+    std::size_t invalid_ = 0;
 };
 
 // One-shot decode of a whole text.

@@ -67,7 +67,8 @@ std::string SafeFileName(std::string_view name) {
     std::size_t e = clean.size();
     while (e > b && clean[e - 1] == ' ')
         --e;
-    clean = clean.substr(b, std::min<std::size_t>(e - b, kMaxShortText));
+    // A name too long for the file system is shortened with its extension kept.
+    clean = ShortenFileName(clean.substr(b, e - b), kMaxShortText);
     // Cutting may leave a blank at the end again.
     while (!clean.empty() && clean.back() == ' ')
         clean.pop_back();

@@ -162,7 +162,8 @@ __attribute__((target("avx2"))) inline __m256i PackSixBits(__m256i v) {
 
 // A full line's 60 characters into 45 bytes at d (which has kWriteRoom bytes of room). The
 // second half overlaps the first by one group, so both halves are whole vectors.
-__attribute__((target("avx2"))) bool FullLineAvx2(const unsigned char* s, unsigned char* d) {
+__attribute__((target("avx2"))) bool FullLineAvx2(const unsigned char* s, unsigned char* d, bool* backquote = nullptr,
+                                                   bool* blank = nullptr) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 28));
     const __m256i va = _mm256_sub_epi8(a, _mm256_set1_epi8(32));
@@ -172,6 +173,14 @@ __attribute__((target("avx2"))) bool FullLineAvx2(const unsigned char* s, unsign
                                         _mm256_cmpeq_epi8(_mm256_max_epu8(vb, limit), limit));
     if (_mm256_movemask_epi8(ok) != -1)
         return false;
+    if (backquote) {
+        // "`" is 96, 64 once 32 is taken off; a blank is 0.
+        const __m256i grave = _mm256_or_si256(_mm256_cmpeq_epi8(va, limit), _mm256_cmpeq_epi8(vb, limit));
+        *backquote |= _mm256_movemask_epi8(grave) != 0;
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i blanks = _mm256_or_si256(_mm256_cmpeq_epi8(va, zero), _mm256_cmpeq_epi8(vb, zero));
+        *blank |= _mm256_movemask_epi8(blanks) != 0;
+    }
     const __m256i six = _mm256_set1_epi8(63);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), PackSixBits(_mm256_and_si256(va, six)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 21), PackSixBits(_mm256_and_si256(vb, six)));
@@ -183,13 +192,15 @@ const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 
 // Decodes a full line ("M" and 60 characters, s pointing past the "M") into d; false when the
 // quick way does not apply and the line must go through DecodeLineTo.
-inline bool FullLine(const unsigned char* s, unsigned char* d) {
+inline bool FullLine(const unsigned char* s, unsigned char* d, bool* backquote = nullptr, bool* blank = nullptr) {
 #ifdef OSTREL_UU_AVX2
     if (kHaveAvx2)
-        return FullLineAvx2(s, d);
+        return FullLineAvx2(s, d, backquote, blank);
 #else
     (void)s;
     (void)d;
+    (void)backquote;
+    (void)blank;
 #endif
     return false;
 }
@@ -362,6 +373,86 @@ std::string UUDecode(std::string_view text) {
     decoder.Decode(text, out);
     decoder.Finish(out);
     return out;
+}
+
+TUULine ClassifyUULine(std::string_view line) {
+    TUULine r;
+    if (line.empty())
+        return r;
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const std::uint8_t v = kDecode[p[i]];
+        if (v == kInvalid)
+            return r;
+        if (i > 0) {
+            r.Backquote |= p[i] == '`';
+            r.Blank |= p[i] == ' ';
+        }
+    }
+    r.Alphabet = true;
+    r.Bytes = kDecode[p[0]];
+    if (r.Bytes == 0) {
+        // "`" or " ", maybe with blanks a mail program left.
+        if (line.find_first_not_of(" `", 1) == std::string_view::npos)
+            r.Kind = TUULine::Zero;
+        return r;
+    }
+    std::size_t chars = line.size() - 1;
+    const std::size_t whole = (r.Bytes + 2u) / 3u * 4u; // complete groups
+    const std::size_t needed = (r.Bytes * 4u + 2u) / 3u; // characters that carry data bits
+    if (chars > whole + 1) {
+        // Blanks a mail program added at the end are not characters of the line.
+        std::size_t end = line.size();
+        while (end > whole + 2 && line[end - 1] == ' ')
+            --end;
+        if (end - 1 > whole + 1)
+            return r;
+        chars = end - 1;
+    }
+    r.Short = chars < needed;
+    r.Kind = TUULine::Data;
+    return r;
+}
+
+std::size_t UUDecodeFullLines(std::string_view text, char* out, std::size_t room, std::size_t& produced,
+                              bool& sawBackquote, bool& sawBlank) {
+    const auto* base = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* p = base;
+    const auto* end = base + text.size();
+    auto* d = reinterpret_cast<unsigned char*>(out);
+    auto* dEnd = d + room;
+    bool backquote = false, blank = false;
+    while (end - p > 62 && dEnd - d >= static_cast<std::ptrdiff_t>(kWriteRoom) && *p == kFullLine) {
+        const unsigned char* q = p + 61;
+        if (*q != '\n' && *q != '\r')
+            break;
+        // The whole line end must be here: LF, or CRs and then an LF.
+        while (q < end && *q == '\r')
+            ++q;
+        if (q == end)
+            break;
+        if (*q == '\n')
+            ++q;
+        else if (q == p + 61)
+            break;
+        if (!FullLine(p + 1, d, &backquote, &blank)) {
+            // No vector unit, or a character the quick way refuses: the careful way, which
+            // raises for a bad character (then the caller looks at the line itself).
+            try {
+                DecodeLineTo(std::string_view(reinterpret_cast<const char*>(p), 61), d);
+            } catch (const EMessageError&) {
+                break;
+            }
+            backquote |= std::memchr(p + 1, '`', 60) != nullptr;
+            blank |= std::memchr(p + 1, ' ', 60) != nullptr;
+        }
+        d += kUULineBytes;
+        p = q;
+    }
+    sawBackquote |= backquote;
+    sawBlank |= blank;
+    produced = static_cast<std::size_t>(d - reinterpret_cast<unsigned char*>(out));
+    return static_cast<std::size_t>(p - base);
 }
 
 } // namespace ostrel

@@ -51,4 +51,32 @@ private:
 // One-shot decode of a whole block of lines.
 std::string UUDecode(std::string_view text);
 
+// How one line (without its line end) reads as UU data.
+struct TUULine {
+    enum TKind {
+        NotData, // a character outside the alphabet, or more characters than its length allows
+        Zero,    // the closing line of zero length ("`" or " ")
+        Data,
+    };
+    TKind Kind = NotData;
+    // The length character's value.
+    unsigned Bytes = 0;
+    // Fewer characters than the bytes need. Encoders that write zero as a blank lose trailing
+    // blanks to mail programs; the missing characters read as zero.
+    bool Short = false;
+    // Which character the line uses for zero; tells the two kinds of encoder apart.
+    bool Backquote = false;
+    bool Blank = false;
+    // Every character is in the alphabet: a line that looks encoded, whatever its length.
+    bool Alphabet = false;
+};
+TUULine ClassifyUULine(std::string_view line);
+
+// Decodes the full lines ("M", 60 characters, a line end of LF, CR LF or CR CR LF) at the start
+// of text into out, which has room for room bytes; stops in front of the first other line, a
+// line whose end is not in text, or when out is nearly full. Returns the bytes of text used and
+// sets produced; sawBackquote and sawBlank are set when a line held a "`" or a blank.
+std::size_t UUDecodeFullLines(std::string_view text, char* out, std::size_t room, std::size_t& produced,
+                              bool& sawBackquote, bool& sawBlank);
+
 } // namespace ostrel

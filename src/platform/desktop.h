@@ -133,6 +133,14 @@ public:
     virtual void SetTopmost(TForm& form, bool topmost) = 0;
     // Shows the form modally and returns its modal result once it is closed.
     virtual int ShowModal(TForm& form) = 0;
+
+    // Lets the user pick one or more files to open; empty when none was picked. A desktop
+    // without file dialogs (the console) offers none.
+    virtual std::vector<std::string> OpenFileNames(const std::string& title, const std::string& filter) {
+        (void)title;
+        (void)filter;
+        return {};
+    }
 };
 
 } // namespace ostrel

@@ -100,6 +100,17 @@ public:
     std::function<void(TForm&)> OnModal;
     int ShowModal(TForm& form) override;
 
+    // What the next file dialog picks; each dialog's title is recorded.
+    std::vector<std::string> FilesToOpen;
+    std::vector<std::string> FileDialogs;
+    std::vector<std::string> OpenFileNames(const std::string& title, const std::string& filter) override {
+        (void)filter;
+        FileDialogs.push_back(title);
+        std::vector<std::string> picked;
+        picked.swap(FilesToOpen);
+        return picked;
+    }
+
     std::chrono::system_clock::time_point Time = std::chrono::system_clock::time_point{} + std::chrono::hours(24 * 20000);
     std::chrono::system_clock::time_point Now() override { return Time; }
     void Advance(std::chrono::milliseconds ms) { Time += ms; }

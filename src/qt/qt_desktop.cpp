@@ -6,6 +6,7 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QFile>
 #include <QMessageBox>
 #include <QProcess>
@@ -440,6 +441,15 @@ int QtDesktop::ShowModal(TForm& form) {
         return IDCANCEL;
     }
     return form.ModalResult;
+}
+
+std::vector<std::string> QtDesktop::OpenFileNames(const std::string& title, const std::string& filter) {
+    const QStringList picked = QFileDialog::getOpenFileNames(QApplication::activeWindow(), QString::fromStdString(title),
+                                                             QString(), QString::fromStdString(filter));
+    std::vector<std::string> names;
+    for (const QString& name : picked)
+        names.push_back(name.toStdString());
+    return names;
 }
 
 } // namespace ostrel

@@ -54,6 +54,7 @@ public:
     void BringToFront(TForm& form) override;
     void SetTopmost(TForm& form, bool topmost) override;
     int ShowModal(TForm& form) override;
+    std::vector<std::string> OpenFileNames(const std::string& title, const std::string& filter) override;
     std::chrono::system_clock::time_point Now() override { return std::chrono::system_clock::now(); }
 
     // The view that draws a form; the desktop makes one on first need.

@@ -378,7 +378,7 @@ void TOstrelApp::ClipboardChanged() {
     const std::string text = desktop_.ClipboardText();
     if (ProgramState().SuperDebug && text.size() < 1024)
         WriteDebugLog("CB<<<" + text + ">>>");
-    if (ProcessUpdateFile(desktop_, msMessage1_, text, [this] { Restart(); }))
+    if (ProcessUpdateFile(desktop_, text, [this] { Restart(); }))
         return;
     if (text.size() <= 512 && IsSupportedUrl(text))
         capture_.CaptureRequest(text);
@@ -572,7 +572,7 @@ void TOstrelApp::btnDecoderToolsClick() {
     form_.Hide();
     // The main window comes back however the wizard ends, an error included.
     try {
-        TfrmDecode wizard(desktop_, msMessage1_);
+        TfrmDecode wizard(desktop_);
         wizard.FormCreate();
         desktop_.ShowModal(wizard);
     } catch (...) {
@@ -674,7 +674,7 @@ void TOstrelApp::CreateStartupWindows() {
     // The program makes one tip window and one decoder wizard as it starts; making the tip
     // window moves the tip of the day on, so the next one shown is a new one.
     startupTips_ = std::make_unique<TfrmTips>(desktop_, [this] { settings_.SaveTipSettings(); });
-    startupDecoder_ = std::make_unique<TfrmDecode>(desktop_, msMessage1_);
+    startupDecoder_ = std::make_unique<TfrmDecode>(desktop_);
 }
 
 } // namespace ostrel

@@ -46,9 +46,15 @@ int SeedProgramFolder(const std::string& installFolder, const std::string& progr
         const fs::path target = to / name;
         if (fs::exists(target, ec))
             continue;
-        if (entry.is_directory(ec))
+        if (entry.is_directory(ec)) {
+            // A program folder inside the program's own folder (OSTREL_HOME beside a build) would
+            // be copied into itself until the disk is full.
+            const fs::path inner =
+                fs::weakly_canonical(to, ec).lexically_relative(fs::weakly_canonical(entry.path(), ec));
+            if (!inner.empty() && *inner.begin() != "..")
+                continue;
             fs::copy(entry.path(), target, fs::copy_options::recursive, ec);
-        else if (entry.is_regular_file(ec))
+        } else if (entry.is_regular_file(ec))
             fs::copy_file(entry.path(), target, ec);
         if (!ec)
             ++copied;

@@ -6,20 +6,19 @@
 namespace ostrel {
 
 class Desktop;
-class TmsMessage;
 
 // Looks for an update file in a copied text: UUencoded data files between the lines
-// "---Begin Ostrel Update File---" and "---End Ostrel Update File---". When it finds one it
-// decodes the files into the program folder (each replaced atomically), tells the user that
-// the program restarts and calls restart. Returns whether any file was written (and restart
-// called). A leftover temporary file is removed on every call. The program file and the
-// settings file are never replaced. Errors of the decode reach the caller after the clean-up,
-// unless files were written and restart was called.
-bool ProcessUpdateFile(Desktop& desktop, TmsMessage& message, const std::string& text,
-                       const std::function<void()>& restart);
+// "---Begin Ostrel Update File---" and "---End Ostrel Update File---". Only what lies between
+// the markers is read. When every block in it is whole, the delivered data files it carries
+// (server directory, templates, extension lists, hot list, tips, suggestions, distribution tag,
+// help pages) replace the old ones, all or none, the user is told that the program restarts and
+// restart is called; any other name (history, queue, logs, flags, settings, the programs) is
+// refused. A broken block writes nothing, says so and does not restart. Returns whether files
+// were written (and restart called). Raises EInOutError when the files cannot be written (the
+// old ones then stay as they were).
+bool ProcessUpdateFile(Desktop& desktop, const std::string& text, const std::function<void()>& restart);
 
-// The update text, as written to the temporary file: carriage-return runs collapsed, the text
-// from the first "begin " on, behind the pseudo header. Empty when the text holds no update.
-std::string UpdatePseudoMessage(const std::string& text);
+// The text between the markers; false when the text holds no update.
+bool UpdatePayload(const std::string& text, std::string& payload);
 
 } // namespace ostrel

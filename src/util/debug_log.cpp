@@ -42,6 +42,15 @@ void WriteDebugLog(const std::string& message) {
         throw EInOutError("Cannot write " + path + ": " + std::strerror(err));
 }
 
+bool TryWriteDebugLog(const std::string& message) {
+    try {
+        WriteDebugLog(message);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void LogStage() { WriteDebugLog("LPS " + std::to_string(ProgramState().Stage)); }
 
 void SetStage(int stage, bool logged) {

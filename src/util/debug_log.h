@@ -15,6 +15,9 @@ std::string DebugLogPath();
 // Appends "date time: message" + CR LF. Raises EInOutError when the log cannot be written,
 // unless an error report has already told the user so (the line is then dropped).
 void WriteDebugLog(const std::string& message);
+// The same for work that must go on when the log cannot be written (a read-only program folder);
+// returns whether the line was written.
+bool TryWriteDebugLog(const std::string& message);
 // "LPS " + the stage marker.
 void LogStage();
 // Sets the stage marker and logs it.

@@ -1,6 +1,8 @@
 #include "util/file_io.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -9,6 +11,7 @@
 
 #include "util/debug_log.h"
 #include "util/error.h"
+#include "util/text.h"
 
 namespace ostrel {
 
@@ -194,6 +197,185 @@ bool ForceDirectories(const std::string& path) {
     std::error_code ec;
     fs::create_directories(path, ec);
     return fs::is_directory(path, ec);
+}
+
+namespace {
+
+// Where the extension starts (its "."), or the name's size when it has none worth keeping.
+std::size_t ExtensionStart(std::string_view name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 16)
+        return name.size();
+    return dot;
+}
+
+long NameMax(int dirFd) {
+    const long max = ::fpathconf(dirFd, _PC_NAME_MAX);
+    return max > 0 ? max : 255;
+}
+
+} // namespace
+
+std::string ShortenFileName(std::string_view name, std::size_t maxBytes) {
+    if (name.size() <= maxBytes)
+        return std::string(name);
+    const std::size_t ext = ExtensionStart(name);
+    std::string_view extension = name.substr(ext);
+    if (extension.size() >= maxBytes)
+        extension = {};
+    std::string out = CutAtCharacter(std::string(name.substr(0, ext)), maxBytes - extension.size());
+    // A cut may leave blanks or a dot just before the extension.
+    while (!out.empty() && (out.back() == ' ' || out.back() == '.'))
+        out.pop_back();
+    out += extension;
+    return out;
+}
+
+std::string NumberedFileName(std::string_view name, int n) {
+    if (n <= 0)
+        return std::string(name);
+    const std::size_t ext = ExtensionStart(name);
+    return std::string(name.substr(0, ext)) + " (" + std::to_string(n) + ")" + std::string(name.substr(ext));
+}
+
+TNewFile::TNewFile(const std::string& folder) : folder_(folder) {
+    if (folder_.empty())
+        folder_ = "./";
+    if (folder_.back() != '/')
+        folder_ += '/';
+#ifdef O_TMPFILE
+    fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd_ >= 0)
+        return;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+        throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(errno));
+#endif
+    // No unnamed files here: a hidden temporary one, removed again unless committed.
+    tempPath_ = folder_ + ".ostrel-new-XXXXXX";
+    fd_ = ::mkostemp(tempPath_.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        const int err = errno;
+        tempPath_.clear();
+        throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(err));
+    }
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, 0666 & ~mask);
+}
+
+TNewFile::~TNewFile() { Discard(); }
+
+void TNewFile::Discard() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!tempPath_.empty())
+        ::unlink(tempPath_.c_str());
+    tempPath_.clear();
+}
+
+void TNewFile::Write(std::string_view data) {
+    if (fd_ < 0)
+        throw EInOutError("Cannot write into " + folder_ + ": the file is already closed");
+    if (const int err = WriteAllToFd(fd_, data.data(), data.size()); err != 0)
+        throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(err));
+    size_ += data.size();
+    StartWriteBack();
+}
+
+void TNewFile::StartWriteBack() {
+    // The disk starts on what is written while the rest is still being decoded, so that the
+    // flush at the end finds little left to do.
+    constexpr std::uint64_t kStep = 4 << 20;
+    if (size_ - writtenBack_ < kStep)
+        return;
+    ::sync_file_range(fd_, static_cast<off_t>(writtenBack_), static_cast<off_t>(size_ - writtenBack_),
+                      SYNC_FILE_RANGE_WRITE);
+    writtenBack_ = size_;
+}
+
+void TNewFile::AppendFrom(int fd, std::uint64_t offset, std::uint64_t length) {
+    auto in = static_cast<off_t>(offset);
+    while (length > 0) {
+        const ssize_t n = ::copy_file_range(fd, &in, fd_, nullptr, length, 0);
+        if (n > 0) {
+            length -= static_cast<std::uint64_t>(n);
+            size_ += static_cast<std::uint64_t>(n);
+            StartWriteBack();
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
+            throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(errno));
+        if (n == 0)
+            throw EInOutError("Cannot write into " + folder_ + ": a held part is shorter than recorded");
+        // The system cannot copy between these files: through a buffer then.
+        char buffer[65536];
+        while (length > 0) {
+            const ssize_t r = ::pread(fd, buffer, std::min<std::uint64_t>(sizeof buffer, length), in);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                throw EInOutError("Cannot read a held part: " + SystemError(r < 0 ? errno : EIO));
+            Write(std::string_view(buffer, static_cast<std::size_t>(r)));
+            in += r;
+            length -= static_cast<std::uint64_t>(r);
+        }
+    }
+}
+
+std::string TNewFile::Commit(const std::string& name) {
+    if (fd_ < 0)
+        throw EInOutError("Cannot write into " + folder_ + ": the file is already closed");
+    if (::fsync(fd_) != 0)
+        throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(errno));
+    const int dir = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        throw EInOutError("Cannot write into " + folder_ + ": " + SystemError(errno));
+    const auto maxName = static_cast<std::size_t>(NameMax(dir));
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    std::string chosen;
+    int err = 0;
+    for (int n = 0; n < 100000 && chosen.empty(); ++n) {
+        // The number must fit beside the name, so the name is shortened for it.
+        const std::string suffix = n == 0 ? std::string() : " (" + std::to_string(n) + ")";
+        const std::string candidate =
+            NumberedFileName(ShortenFileName(name, maxName - suffix.size()), n);
+        int rc;
+        if (tempPath_.empty())
+            rc = ::linkat(AT_FDCWD, self.c_str(), dir, candidate.c_str(), AT_SYMLINK_FOLLOW);
+        else
+            rc = ::linkat(AT_FDCWD, tempPath_.c_str(), dir, candidate.c_str(), 0);
+        if (rc == 0) {
+            chosen = candidate;
+            break;
+        }
+        err = errno;
+        if (err == EEXIST)
+            continue;
+        if (!tempPath_.empty() && (err == EPERM || err == EOPNOTSUPP || err == EMLINK)) {
+            // No hard links on this file system: a rename that refuses to replace.
+            if (::renameat2(AT_FDCWD, tempPath_.c_str(), dir, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+                tempPath_.clear();
+                chosen = candidate;
+                break;
+            }
+            err = errno;
+            if (err == EEXIST)
+                continue;
+        }
+        break;
+    }
+    if (chosen.empty()) {
+        ::close(dir);
+        throw EInOutError("Cannot save " + folder_ + name + ": " + SystemError(err == 0 ? EEXIST : err));
+    }
+    // The name itself must survive a crash too.
+    ::fsync(dir);
+    ::close(dir);
+    Discard();
+    return folder_ + chosen;
 }
 
 } // namespace ostrel

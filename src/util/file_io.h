@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace ostrel {
 
@@ -46,5 +48,47 @@ int WriteAllToFd(int fd, const char* data, size_t size);
 
 // Creates a folder and its parents; true when it exists afterwards.
 bool ForceDirectories(const std::string& path);
+
+// The name cut to at most maxBytes bytes at a UTF-8 character boundary, keeping its extension
+// (the text from its last ".", when that is short) whole.
+std::string ShortenFileName(std::string_view name, std::size_t maxBytes);
+// "report.pdf" with n = 2 gives "report (2).pdf"; a name without an extension gets the number at
+// its end. n = 0 gives the name itself.
+std::string NumberedFileName(std::string_view name, int n);
+
+// A file that gets its name only once it is whole. The data goes to a file without a name (or a
+// hidden temporary one where the file system has no such files) in the target folder; Commit
+// makes it durable and links it under the wanted name, or under the first free "name (n).ext"
+// when a file, folder or link of that name exists. Nothing is ever replaced, and a crash leaves
+// no half-written file under a real name. Every failure raises EInOutError naming the folder or
+// file and the system's reason.
+class TNewFile {
+public:
+    explicit TNewFile(const std::string& folder);
+    ~TNewFile();
+    TNewFile(const TNewFile&) = delete;
+    TNewFile& operator=(const TNewFile&) = delete;
+
+    void Write(std::string_view data);
+    // Appends length bytes of another open file, from offset on, without passing them through
+    // this process where the system allows.
+    void AppendFrom(int fd, std::uint64_t offset, std::uint64_t length);
+    std::uint64_t Size() const { return size_; }
+    int Fd() const { return fd_; }
+    const std::string& Folder() const { return folder_; }
+
+    // Flushes the data to disk and gives the file its name; returns the full path it got.
+    std::string Commit(const std::string& name);
+    // Drops the data; the object is spent afterwards (as after Commit).
+    void Discard();
+
+private:
+    void StartWriteBack();
+    std::string folder_;
+    std::string tempPath_; // set when the file has a temporary name
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::uint64_t writtenBack_ = 0;
+};
 
 } // namespace ostrel

@@ -1,29 +1,19 @@
-// Decoding received files: a UUencoded mail loaded and saved through the parser, the same data
-// joined from 1000 mailed parts by the decoder wizard, and a base64 MIME attachment.
-//
-//   decode_bench                         benchmark runs on generated data (OSTREL_BENCH_MIB, 16)
-//   decode_bench --decode FILE OUTDIR    one load-and-save of a mail file, for timing beside peers
-//   decode_bench --join OUTDIR PART...   one wizard join of part files, each read as a copy
+// Decoding received files in process: a UUencoded mail read from a file and saved, the same data
+// joined from 1000 mailed parts given as copied texts, and a base64 MIME attachment
+// (OSTREL_BENCH_MIB of data, 16 by default). scripts/bench/decode.sh times the command line
+// beside other programs.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <iostream>
 #include <random>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
-#include "decoder/decoder_wizard.h"
+#include "decoder/receiver.h"
 #include "mime/base64.h"
-#include "mime/message.h"
-#include "mime/parser.h"
 #include "mime/uucode.h"
-#include "platform/fake_desktop.h"
 #include "support/test_support.h"
 #include "util/file_io.h"
-#include "util/program_state.h"
 
 using namespace ostrel;
 
@@ -85,122 +75,61 @@ std::vector<std::string> MailedParts(const std::string& data, int parts) {
     return out;
 }
 
-std::size_t SaveAll(TmsMessage& message, const std::string& folder) {
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < message.Attachments.Count(); ++i) {
-        message.SaveAttachment(i, folder);
-        bytes += message.Attachments[i].Data.size();
-    }
-    return bytes;
+// Receives the input and checks that one file of the right size was saved.
+void Expect(benchmark::State& state, const TReceiver& receiver) {
+    if (receiver.Settled().size() != 1 || receiver.Settled()[0].State != TReceivedFile::Saved ||
+        ReadFileString(receiver.Settled()[0].Path).size() != RandomData().size())
+        state.SkipWithError("the file was not saved whole");
 }
 
-void BM_UUMailLoadAndSave(benchmark::State& state) {
+void BM_UUMailFromFile(benchmark::State& state) {
     test::TempDir dir;
     test::WriteAll(dir.File("uu.eml"), UUMail(RandomData()));
     for (auto _ : state) {
-        TmsMessage message;
-        LoadMessageFromFile(message, dir.File("uu.eml"));
-        if (SaveAll(message, dir.Path()) != RandomData().size())
-            state.SkipWithError("wrong size");
+        test::TempDir out;
+        TReceiver receiver(TReceiveOptions{out.Path(), {}, {}});
+        receiver.AddFile(dir.File("uu.eml"));
+        state.PauseTiming();
+        Expect(state, receiver);
+        state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * RandomData().size()));
 }
-BENCHMARK(BM_UUMailLoadAndSave)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_UUMailFromFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_Join1000Parts(benchmark::State& state) {
-    test::ProgramFolder folder;
+void BM_Join1000CopiedParts(benchmark::State& state) {
     const auto parts = MailedParts(RandomData(), 1000);
     for (auto _ : state) {
-        FakeDesktop desktop;
-        TmsMessage message;
-        TfrmDecode wizard(desktop, message, std::chrono::milliseconds(0));
-        for (const auto& part : parts) {
-            desktop.Clipboard = part;
-            wizard.btnNextClick();
-        }
-        if (wizard.ModalResult == 0)
-            state.SkipWithError("join did not finish");
+        test::TempDir out;
+        TReceiver receiver(TReceiveOptions{out.Path(), {}, {}});
+        for (const auto& part : parts)
+            receiver.AddText(part, "clipboard");
+        state.PauseTiming();
+        Expect(state, receiver);
+        state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * RandomData().size()));
 }
-BENCHMARK(BM_Join1000Parts)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Join1000CopiedParts)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_Base64MailLoadAndSave(benchmark::State& state) {
+void BM_Base64MailFromFile(benchmark::State& state) {
     test::TempDir dir;
     test::WriteAll(dir.File("b64.eml"), Base64Mail(RandomData()));
     for (auto _ : state) {
-        TmsMessage message;
-        LoadMessageFromFile(message, dir.File("b64.eml"));
-        if (SaveAll(message, dir.Path()) != RandomData().size())
-            state.SkipWithError("wrong size");
+        test::TempDir out;
+        TReceiver receiver(TReceiveOptions{out.Path(), {}, {}});
+        receiver.AddFile(dir.File("b64.eml"));
+        state.PauseTiming();
+        Expect(state, receiver);
+        state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * RandomData().size()));
 }
-BENCHMARK(BM_Base64MailLoadAndSave)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-long PeakRssKiB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-int OneShot(int argc, char** argv) {
-    const std::string mode = argv[1];
-    if (argc < 4) {
-        std::cerr << "usage: decode_bench --decode FILE OUTDIR | --join OUTDIR PART...\n";
-        return 2;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    std::size_t bytes = 0;
-    if (mode == "--decode") {
-        std::string folder = argv[3];
-        if (folder.back() != '/')
-            folder += '/';
-        TmsMessage message;
-        LoadMessageFromFile(message, argv[2]);
-        const auto loaded = std::chrono::steady_clock::now();
-        bytes = SaveAll(message, folder);
-        std::cout << "load " << std::chrono::duration<double>(loaded - start).count() << " s, save "
-                  << std::chrono::duration<double>(std::chrono::steady_clock::now() - loaded).count() << " s; ";
-    } else {
-        std::string folder = argv[2];
-        if (folder.back() != '/')
-            folder += '/';
-        ProgramState().LocalRoot = folder;
-        FakeDesktop desktop;
-        TmsMessage message;
-        TfrmDecode wizard(desktop, message, std::chrono::milliseconds(0));
-        wizard.TargetFolder = folder;
-        for (int i = 3; i < argc; ++i) {
-            // Each part is read when it is "copied", as the clipboard would hand it over.
-            desktop.Clipboard = ReadFileString(argv[i]);
-            wizard.btnNextClick();
-        }
-        desktop.Clipboard.clear();
-        if (wizard.ModalResult == 0) {
-            std::cerr << "the join did not finish\n";
-            return 1;
-        }
-        for (const auto& d : desktop.Dialogs)
-            if (d.Text.starts_with("Decoded"))
-                bytes += ReadFileString(d.Text.substr(d.Text.find('\n', d.Text.find('\n') + 1) + 1)).size();
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::cout << "decoded " << bytes << " bytes in " << seconds << " s, peak RSS " << PeakRssKiB() << " KiB\n";
-    return bytes > 0 ? 0 : 1;
-}
+BENCHMARK(BM_Base64MailFromFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && (std::strcmp(argv[1], "--decode") == 0 || std::strcmp(argv[1], "--join") == 0)) {
-        try {
-            return OneShot(argc, argv);
-        } catch (const std::exception& e) {
-            std::cerr << "decode_bench: " << e.what() << "\n";
-            return 1;
-        }
-    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

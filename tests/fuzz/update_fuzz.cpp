@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <string>
 
-#include "mime/message.h"
 #include "platform/fake_desktop.h"
 #include "shell/update_file.h"
 #include "util/program_state.h"
@@ -38,15 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     state.ExePath = Root() + "ostrel";
     const std::string text(reinterpret_cast<const char*>(data), size);
     // Half the inputs get the markers, so that the decoding behind them is reached.
-    const std::string copied = size > 0 && (data[0] & 1) ? "---Begin Ostrel Update File---\r\n" + text +
-                                                               "\r\n---End Ostrel Update File---\r\n"
-                                                         : text;
+    const std::string copied =
+        size > 0 && (data[0] & 1) ? "---Begin Ostrel Update File---\r\n" + text + "\r\n---End Ostrel Update File---\r\n"
+                                  : text;
     FakeDesktop desktop;
-    TmsMessage message;
     int restarts = 0;
     bool written = false;
     try {
-        written = ProcessUpdateFile(desktop, message, copied, [&restarts] { ++restarts; });
+        written = ProcessUpdateFile(desktop, copied, [&restarts] { ++restarts; });
     } catch (const std::exception&) {
     }
     if (written != (restarts == 1) || restarts > 1)
@@ -55,7 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(Root(), ec)) {
         const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file() || name == "uudecoder.tmp" || name == "ostrel" || name == "OSTREL.INI")
+        if (name == "help" && entry.is_directory()) {
+            fs::remove_all(entry.path(), ec);
+            continue;
+        }
+        if (!entry.is_regular_file() || name == "uudecoder.tmp" || name == "ostrel" || name == "OSTREL.INI" ||
+            name == "History.Dat" || name == "Queue.Dat" || name.starts_with(".ostrel-update-"))
             __builtin_trap();
         fs::remove(entry.path(), ec);
     }

@@ -258,7 +258,7 @@ private slots:
         progress.Show();
         TfrmTips tips(*desk_, [] {});
         tips.Show();
-        TfrmDecode wizard(*desk_, app_->Message());
+        TfrmDecode wizard(*desk_);
         wizard.FormCreate();
         wizard.Show();
         QCoreApplication::processEvents();

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "mime/uucode.h"
 #include "util/program_state.h"
 
 namespace ostrel::test {
@@ -91,6 +93,24 @@ std::string ReadAll(const std::string& path) {
 void WriteAll(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+std::vector<std::string> UUParts(const std::string& name, const std::string& data, int parts) {
+    std::string lines;
+    UUEncodeLines(data, lines);
+    std::vector<std::string> all;
+    for (std::size_t at = 0; at < lines.size();) {
+        const auto end = lines.find("\r\n", at);
+        all.push_back(lines.substr(at, end + 2 - at));
+        at = end + 2;
+    }
+    std::vector<std::string> out(static_cast<std::size_t>(parts));
+    out[0] = "begin 644 " + name + "\r\n";
+    const std::size_t per = (all.size() + static_cast<std::size_t>(parts) - 1) / static_cast<std::size_t>(parts);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        out[std::min(i / per, out.size() - 1)] += all[i];
+    out.back() += "`\r\nend\r\n";
+    return out;
 }
 
 } // namespace ostrel::test

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ostrel::test {
 
@@ -52,5 +53,8 @@ std::string ReadAll(const std::string& path);
 // n bytes of every value, the same for the same seed.
 std::string RandomBytes(std::size_t n, unsigned seed);
 void WriteAll(const std::string& path, const std::string& content);
+// The data UUencoded (CR LF line ends) and cut into parts as a server splits a file over mails:
+// the first part starts with "begin 644 name", the last ends with the closing lines.
+std::vector<std::string> UUParts(const std::string& name, const std::string& data, int parts);
 
 } // namespace ostrel::test

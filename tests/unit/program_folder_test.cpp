@@ -29,6 +29,13 @@ TEST(SeedProgramFolder, CopiesMissingDataButNeverUserFilesOrPrograms) {
     EXPECT_FALSE(fs::exists(home.File("ostrel")));
     // The installation folder itself is left alone.
     EXPECT_EQ(SeedProgramFolder(install.Path(), install.Path()), 0);
+    // A program folder inside the installation folder is not copied into itself.
+    test::TempDir beside;
+    test::WriteAll(beside.File("tips.dat"), "0,tip");
+    fs::create_directories(beside.File("home"));
+    EXPECT_EQ(SeedProgramFolder(beside.Path(), beside.File("home/")), 1);
+    EXPECT_FALSE(fs::exists(beside.File("home/home")));
+    EXPECT_EQ(test::ReadAll(beside.File("home/tips.dat")), "0,tip");
 }
 
 namespace {
