@@ -16,7 +16,8 @@ struct TPendingSave {
     std::string Spool;   // file in the spool folder (its name only)
     std::string Target;  // name in the downloads folder
     std::string Request; // the request it answers, empty when none was found
-    std::string State;   // what the tracking records: "arrived", "damaged" or "file" (a mail kept whole)
+    std::string State;   // what the tracking records: "arrived", "damaged", or "file" or "file/N" (a mail
+                         // kept whole, one of N parts)
     std::string Note;    // why it is damaged, or what it is
 };
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "decoder/receiver.h"
 #include "mailbox/page_reply.h"
 #include "net/certificate.h"
 #include "util/debug_log.h"
@@ -198,10 +199,11 @@ void TReplyPickup::CompletePending(TPickupResult& result) {
         if (!p.Request.empty()) {
             TReplyState s;
             s.Kind = a.Damaged ? TReplyState::Damaged : TReplyState::Arrived;
-            if (p.State == "file") {
+            if (p.State.starts_with("file")) {
                 const TReplyState before = tracking_.State(p.Request);
                 s.Kind = TReplyState::Parts;
                 s.PartsHeld = (before.Kind == TReplyState::Parts ? before.PartsHeld : 0) + 1;
+                s.PartsTotal = p.State.size() > 5 ? VBVal(p.State.substr(5)) : before.PartsTotal;
             }
             s.Path = path;
             s.Note = p.Note;
@@ -233,13 +235,16 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
             return true;
         const auto& p = ledger_.Pending();
         return std::any_of(p.begin(), p.end(),
-                           [&](const TPendingSave& s) { return s.Request == request && s.State != "file"; });
+                           [&](const TPendingSave& s) { return s.Request == request && !s.State.starts_with("file"); });
     };
+    // "(2/5)" and the like in the subject: one mail of a file sent in parts, even when it
+    // carries only the middle of the encoded lines and reads as text.
+    const TSubjectPart part = PartInSubject(headers.Subject);
     TPendingSave save;
     save.Key = mail.Key;
     save.Spool = spoolName;
     std::string data;
-    if (reply.Kind == TReplyContent::Page) {
+    if (reply.Kind == TReplyContent::Page && part.Part == 0) {
         save.Request = matcher_.MatchRequest(headers, reply.Data, answered);
         save.Target = PageFileName(save.Request, headers.Subject, reply.Extension);
         save.State = "arrived";
@@ -256,7 +261,7 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
         // that came for it, since one mail may be one part of several.
         save.Request = matcher_.MatchRequest(headers, content, answered);
         save.Target = PageFileName(save.Request, headers.Subject, ".eml");
-        save.State = "file";
+        save.State = part.Total > 0 ? "file/" + std::to_string(part.Total) : "file";
         save.Note = "a mail that carries the file: decode it with the UUDecoder";
         data = std::move(content);
     }

@@ -234,7 +234,19 @@ TEST_F(CliFetchTest, AMailThatCarriesAFileIsKeptWholeAndCountedNotCalledArrived)
     const std::string saved = home.File("downloads/example.com_news.eml");
     EXPECT_EQ(run.Out, "saved: " + saved + "\n");
     EXPECT_NE(ReadAll(saved).find("begin 644 news.zip"), std::string::npos);
-    // One mail of a file that may come in several: counted, and not taken for the whole answer.
-    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t1\t0\t" + saved), std::string::npos)
+    // One mail of a file that comes in two: counted, and not taken for the whole answer.
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t1\t2\t" + saved), std::string::npos)
+        << ReadAll(home.File("Replies.Dat"));
+
+    // The second part carries only encoded lines, which read as text: its subject tells.
+    dovecot.Deliver(
+        "From: www4mail@example.org\r\nSubject: Re: " + kRequest +
+        " (2/2)\r\nMessage-ID: "
+        "<u2@example.org>\r\n\r\nM86)C9&5F9VAI:FML;6YO<'%R<W1U=G=X>7I!0D-$149'2$E*2TQ-3D]045)3\r\n`\r\nend\r\n");
+    const auto second = Run();
+    ASSERT_EQ(second.Status, 0) << second.Err;
+    const std::string other = home.File("downloads/example.com_news (1).eml");
+    EXPECT_EQ(second.Out, "saved: " + other + "\n");
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t2\t2\t" + other), std::string::npos)
         << ReadAll(home.File("Replies.Dat"));
 }
