@@ -80,16 +80,29 @@ TCliRun DeclareCheckCommand(CLI::App&) {
 
 TCliRun DeclareLoginCommand(CLI::App& command) {
     auto fromStdin = std::make_shared<bool>(false);
+    auto mailbox = std::make_shared<bool>(false);
     command.add_flag("--password-stdin", *fromStdin, "read the password from the first line of standard input");
-    return [fromStdin](const TCliContext& c) {
+    command.add_flag("--mailbox", *mailbox, "keep the password of the mailbox (the [Mailbox] settings) instead");
+    return [fromStdin, mailbox](const TCliContext& c) {
         ConsoleDesktop desktop(c.In, c.Err, false);
         TOstrelApp app(desktop, c.ExePath, {});
-        if (!LoadDetails(app, "login", c.Err))
+        if (*mailbox) {
+            try {
+                app.LoadForCommandLine();
+            } catch (const std::exception& e) {
+                c.Err << "ostrel-cli login: " << Printable(e.what(), TLineBreaks::Keep) << "\n";
+                return 1;
+            }
+        } else if (!LoadDetails(app, "login", c.Err)) {
             return 1;
-        const std::string user = Trim(app.Form().txtUser.Text());
+        }
+        const auto& f = app.Form();
+        const std::string user = Trim(*mailbox ? f.txtMailUser.Text() : f.txtUser.Text());
+        const std::string server = *mailbox ? f.txtMailServer.Text() : f.txtSMTP.Text();
         if (user.empty())
-            c.Err << "ostrel-cli login: note: no user name is set (SMTPUser= in [Servers]); the password is kept "
-                     "for when one is\n";
+            c.Err << "ostrel-cli login: note: no user name is set ("
+                  << (*mailbox ? "User= in [Mailbox]" : "SMTPUser= in [Servers]")
+                  << "); the password is kept for when one is\n";
         std::string password;
         bool got = false;
         if (*fromStdin) {
@@ -98,8 +111,9 @@ TCliRun DeclareLoginCommand(CLI::App& command) {
                 password.pop_back();
         } else if (::isatty(STDIN_FILENO)) {
             got = ReadHidden(c.In, c.Err,
-                             "Password for " + (user.empty() ? std::string("the SMTP server") : user) + " at " +
-                                 app.Form().txtSMTP.Text() + ": ",
+                             "Password for " +
+                                 (user.empty() ? std::string(*mailbox ? "the mailbox" : "the SMTP server") : user) +
+                                 " at " + server + ": ",
                              password);
         } else {
             c.Err << "ostrel-cli login: standard input is no terminal to ask on: give the password on it with "
@@ -110,7 +124,7 @@ TCliRun DeclareLoginCommand(CLI::App& command) {
             c.Err << "ostrel-cli login: no password given; nothing kept\n";
             return 1;
         }
-        const TSecretResult kept = app.PasswordStore().Store("smtp", password);
+        const TSecretResult kept = app.PasswordStore().Store(*mailbox ? "mailbox" : "smtp", password);
         std::fill(password.begin(), password.end(), '\0');
         if (!kept.Ok) {
             c.Err << "ostrel-cli login: the password was not kept: " << Printable(kept.Error) << "\n";

@@ -9,9 +9,9 @@ namespace ostrel {
 // mail is sent. Exit status 0 when every step worked, 1 otherwise.
 TCliRun DeclareCheckCommand(CLI::App& command);
 
-// "ostrel-cli login [--root DIR] [--password-stdin]": keeps the SMTP password where the program
-// keeps secrets (the desktop's keyring, else a private file beside the settings), asking for it
-// on the terminal without echo, or reading one line from standard input.
+// "ostrel-cli login [--root DIR] [--password-stdin] [--mailbox]": keeps the SMTP (or mailbox) password where the
+// program keeps secrets (the desktop's keyring, else a private file beside the settings), asking for it on the terminal
+// without echo, or reading one line from standard input.
 TCliRun DeclareLoginCommand(CLI::App& command);
 
 } // namespace ostrel

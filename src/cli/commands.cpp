@@ -6,6 +6,7 @@
 #include "cli/cmd_check.h"
 #include "cli/cmd_compose.h"
 #include "cli/cmd_decode.h"
+#include "cli/cmd_fetch.h"
 #include "cli/cmd_history.h"
 #include "cli/cmd_queue.h"
 #include "cli/cmd_send.h"
@@ -28,7 +29,9 @@ const std::vector<TCliCommand>& CliCommands() {
         {"decode", "decode a received mail, or join and decode its parts", false, DeclareDecodeCommand},
         {"check", "connect to the SMTP server, encrypt and log in as set, and quit; no mail is sent", false,
          DeclareCheckCommand},
-        {"login", "keep the SMTP password (the desktop's keyring, else a private file)", false, DeclareLoginCommand},
+        {"login", "keep the SMTP or mailbox password (the desktop's keyring, else a private file)", false,
+         DeclareLoginCommand},
+        {"fetch", "read the mailbox once and save the new replies in the downloads folder", false, DeclareFetchCommand},
     };
     return commands;
 }

@@ -24,6 +24,8 @@ public:
     bool TrayAvailable() override { return false; }
     void SetTrayListener(std::function<void(int, TTrayEvent)>) override {}
     void Beep(unsigned) override { out_ << '\a' << std::flush; }
+    // A terminal opens nothing: the path is printed by the command that has it.
+    bool OpenDocument(const std::string&) override { return false; }
     void Notify(const std::string& title, const std::string& text, const std::string&) override {
         out_ << title << ": " << text << "\n";
     }

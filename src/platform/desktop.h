@@ -105,6 +105,9 @@ public:
     // opened when the user clicks the notice.
     virtual void Notify(const std::string& title, const std::string& text, const std::string& openPath) = 0;
 
+    // Opens a file or folder in the program the desktop chooses for it; false when it could not.
+    virtual bool OpenDocument(const std::string& path) = 0;
+
     // Repeating timer; returns an identifier for KillTimer.
     virtual int SetTimer(int intervalMs, std::function<void()> onTick) = 0;
     virtual void KillTimer(int id) = 0;

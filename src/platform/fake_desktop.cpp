@@ -135,6 +135,12 @@ void FakeDesktop::Notify(const std::string& title, const std::string& text, cons
     Calls.push_back("Notify:" + title);
 }
 
+bool FakeDesktop::OpenDocument(const std::string& path) {
+    Opened.push_back(path);
+    Calls.push_back("OpenDocument:" + path);
+    return true;
+}
+
 void FakeDesktop::Quit() {
     QuitRequested = true;
     Calls.push_back("Quit");

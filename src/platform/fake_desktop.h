@@ -69,6 +69,9 @@ public:
     std::vector<TNotification> Notifications;
     void Notify(const std::string& title, const std::string& text, const std::string& openPath) override;
 
+    std::vector<std::string> Opened;
+    bool OpenDocument(const std::string& path) override;
+
     int SetTimer(int intervalMs, std::function<void()> onTick) override;
     void KillTimer(int id) override;
     // Fires every live timer once.

@@ -14,8 +14,10 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -28,6 +30,17 @@
 namespace ostrel {
 
 namespace {
+
+// Ten page tabs fit the window's width only with less room around their captions than the
+// style gives; without it the last tabs hide behind scroll arrows.
+class TCompactTabStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
+        const int value = QProxyStyle::pixelMetric(metric, option, widget);
+        return metric == PM_TabBarTabHSpace ? value * 2 / 3 : value;
+    }
+};
+
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
 }
@@ -101,6 +114,9 @@ QWidget* TFormView::Build(TControl& c, QWidget* parent) {
     switch (c.Kind()) {
     case TControlKind::PageControl: {
         auto* tabs = new QTabWidget(parent);
+        auto* style = new TCompactTabStyle;
+        style->setParent(tabs);
+        tabs->tabBar()->setStyle(style);
         w = tabs;
         break;
     }

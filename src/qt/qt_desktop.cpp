@@ -273,6 +273,10 @@ void QtDesktop::SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) { 
 
 void QtDesktop::Beep(unsigned) { QApplication::beep(); }
 
+bool QtDesktop::OpenDocument(const std::string& path) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(Q(path)));
+}
+
 void QtDesktop::Notify(const std::string& title, const std::string& text, const std::string& openPath) {
     const QString t = Q(title), body = Q(text), path = Q(openPath);
     if (!notifier_->Send(t, body, path, [this, t, body, path] { ShowBalloon(t, body, path); }))

@@ -41,6 +41,7 @@ public:
     bool TrayAvailable() override;
     void SetTrayListener(std::function<void(int, TTrayEvent)> onEvent) override;
     void Beep(unsigned type) override;
+    bool OpenDocument(const std::string& path) override;
     void Notify(const std::string& title, const std::string& text, const std::string& openPath) override;
     int SetTimer(int intervalMs, std::function<void()> onTick) override;
     void KillTimer(int id) override;

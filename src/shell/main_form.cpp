@@ -39,7 +39,25 @@ TfrmProps::TfrmProps()
       lblSecurityHint(Make<TLabel>("lblSecurityHint", &grpDetails)), lblUser(Make<TLabel>("lblUser", &grpDetails)),
       txtUser(Make<TEdit>("txtUser", &grpDetails)), lblPassword(Make<TLabel>("lblPassword", &grpDetails)),
       txtPassword(Make<TEdit>("txtPassword", &grpDetails)), btnCheck(Make<TButton>("btnCheck", &grpDetails)),
-      lblPasswordWhere(Make<TLabel>("lblPasswordWhere", &grpDetails)), TabSheet3(Page("TabSheet3", "Servers", 4002)),
+      lblPasswordWhere(Make<TLabel>("lblPasswordWhere", &grpDetails)), tbsMailbox(Page("tbsMailbox", "Mailbox", 0)),
+      grpMailbox(Make<TGroupBox>("grpMailbox", &tbsMailbox)),
+      lblMailProtocol(Make<TLabel>("lblMailProtocol", &grpMailbox)),
+      cboMailProtocol(Make<TComboBox>("cboMailProtocol", &grpMailbox)),
+      lblMailServer(Make<TLabel>("lblMailServer", &grpMailbox)),
+      txtMailServer(Make<TEdit>("txtMailServer", &grpMailbox)),
+      lblMailSecurity(Make<TLabel>("lblMailSecurity", &grpMailbox)),
+      cboMailSecurity(Make<TComboBox>("cboMailSecurity", &grpMailbox)),
+      lblMailSecurityHint(Make<TLabel>("lblMailSecurityHint", &grpMailbox)),
+      lblMailUser(Make<TLabel>("lblMailUser", &grpMailbox)), txtMailUser(Make<TEdit>("txtMailUser", &grpMailbox)),
+      lblMailPassword(Make<TLabel>("lblMailPassword", &grpMailbox)),
+      txtMailPassword(Make<TEdit>("txtMailPassword", &grpMailbox)),
+      btnMailCheck(Make<TButton>("btnMailCheck", &grpMailbox)),
+      lblMailFolder(Make<TLabel>("lblMailFolder", &grpMailbox)),
+      txtMailFolder(Make<TEdit>("txtMailFolder", &grpMailbox)),
+      lblMailInterval(Make<TLabel>("lblMailInterval", &grpMailbox)),
+      txtMailInterval(Make<TEdit>("txtMailInterval", &grpMailbox)),
+      chkMailDelete(Make<TCheckBox>("chkMailDelete", &grpMailbox)), btnFetch(Make<TButton>("btnFetch", &grpMailbox)),
+      lblMailState(Make<TLabel>("lblMailState", &grpMailbox)), TabSheet3(Page("TabSheet3", "Servers", 4002)),
       grpServers(Make<TGroupBox>("grpServers", &TabSheet3)),
       lblHTTPServersPages(Make<TLabel>("lblHTTPServersPages", &grpServers)),
       cboHTTPServersPages(Make<TComboBox>("cboHTTPServersPages", &grpServers)),
@@ -51,8 +69,9 @@ TfrmProps::TfrmProps()
       cboFTPservers(Make<TComboBox>("cboFTPservers", &grpServers)),
       infoFTPservers(Make<TLabel>("infoFTPservers", &grpServers)), TabSheet4(Page("TabSheet4", "History", 4003)),
       lstHistory(Make<TListBox>("lstHistory", &TabSheet4)), lblHistoryHint(Make<TLabel>("lblHistoryHint", &TabSheet4)),
-      PopupMenu1(MakePopup("PopupMenu1")), TabSheet5(Page("TabSheet5", "Queued Requests", 4004)),
-      GroupBox1(Make<TGroupBox>("GroupBox1", &TabSheet5)), chkOnFailure(Make<TCheckBox>("chkOnFailure", &GroupBox1)),
+      PopupMenu1(MakePopup("PopupMenu1")), btnHistoryFetch(Make<TButton>("btnHistoryFetch", &TabSheet4)),
+      TabSheet5(Page("TabSheet5", "Queued Requests", 4004)), GroupBox1(Make<TGroupBox>("GroupBox1", &TabSheet5)),
+      chkOnFailure(Make<TCheckBox>("chkOnFailure", &GroupBox1)),
       chkNotEnabled(Make<TCheckBox>("chkNotEnabled", &GroupBox1)), chkNever(Make<TCheckBox>("chkNever", &GroupBox1)),
       lstQueue(Make<TListBox>("lstQueue", &TabSheet5)), btnSend(Make<TButton>("btnSend", &TabSheet5)),
       lblQueueHint(Make<TLabel>("lblQueueHint", &TabSheet5)), PopupMenu2(MakePopup("PopupMenu2")),
@@ -162,6 +181,59 @@ TfrmProps::TfrmProps()
     lblPasswordWhere.WordWrap = true;
     lblPasswordWhere.SetBounds(170, 162, 460, 32);
 
+    // Mailbox
+    grpMailbox.SetCaption("Where the replies arrive: Ostrel fetches them and saves them in the downloads folder");
+    grpMailbox.SetBounds(8, 4, 648, 192);
+    const struct {
+        TLabel& label;
+        TControl& control;
+        const char* caption;
+        int top;
+    } mailRows[] = {
+        {lblMailProtocol, cboMailProtocol, "&Protocol", 20},
+        {lblMailServer, txtMailServer, "Se&rver address", 44},
+        {lblMailSecurity, cboMailSecurity, "Encr&yption", 68},
+        {lblMailUser, txtMailUser, "User na&me", 92},
+        {lblMailPassword, txtMailPassword, "Pass&word", 116},
+        {lblMailFolder, txtMailFolder, "F&older (IMAP)", 140},
+        {lblMailInterval, txtMailInterval, "&Interval (minutes)", 164},
+    };
+    for (const auto& r : mailRows) {
+        r.label.SetCaption(r.caption);
+        r.label.SetBounds(12, r.top + 2, 130, 16);
+        r.label.FocusControl = &r.control;
+    }
+    cboMailProtocol.SetItems({"None", "IMAP", "POP3"});
+    cboMailProtocol.SetHint("None: replies are read in your own mail program, as before");
+    cboMailProtocol.SetBounds(150, 20, 120, 22);
+    txtMailServer.SetHint("The server your provider names for receiving mail (IMAP or POP3), with :port if unusual");
+    txtMailServer.SetBounds(150, 44, 300, 22);
+    cboMailSecurity.SetItems({"None", "STARTTLS", "TLS"});
+    cboMailSecurity.SetHint("How the connection to the mailbox is protected; your provider says which to use");
+    cboMailSecurity.SetBounds(150, 68, 120, 22);
+    lblMailSecurityHint.SetCaption("Port unless given: IMAP 143 or 993 (TLS), POP3 110 or 995 (TLS)");
+    lblMailSecurityHint.SetBounds(280, 70, 360, 16);
+    txtMailUser.SetHint("The name you log in to the mailbox with");
+    txtMailUser.SetBounds(150, 92, 300, 22);
+    txtMailPassword.Password = true;
+    txtMailPassword.SetHint("Kept in the desktop's keyring, never in the settings file; leave it empty to keep the "
+                            "stored one");
+    txtMailPassword.SetBounds(150, 116, 220, 22);
+    btnMailCheck.SetCaption("C&heck");
+    btnMailCheck.SetHint("Connect to the mailbox and log in, without reading any mail");
+    btnMailCheck.SetBounds(378, 114, 72, 25);
+    txtMailFolder.SetHint("The IMAP folder the replies arrive in");
+    txtMailFolder.SetBounds(150, 140, 120, 22);
+    txtMailInterval.SetHint("How often Ostrel looks for replies; 0: only when you press Fetch now");
+    txtMailInterval.SetBounds(150, 164, 50, 22);
+    chkMailDelete.SetCaption("&Delete replies on the server once saved");
+    chkMailDelete.SetBounds(280, 141, 300, 20);
+    btnFetch.SetCaption("&Fetch now");
+    btnFetch.SetHint("Look for replies now");
+    btnFetch.SetBounds(540, 162, 96, 25);
+    lblMailState.WordWrap = true;
+    lblMailState.SetBounds(462, 92, 176, 44);
+
     // Servers
     grpServers.SetCaption("The \"ByMail\" severs used to fetch files and pages");
     grpServers.SetBounds(8, 4, 648, 198);
@@ -196,7 +268,11 @@ TfrmProps::TfrmProps()
     lstHistory.SetBounds(8, 8, 648, 170);
     lstHistory.SetPopupMenu(&PopupMenu1);
     lblHistoryHint.SetCaption("Right click a history item to access commands");
-    lblHistoryHint.SetBounds(8, 184, 648, 16);
+    lblHistoryHint.SetBounds(8, 184, 440, 16);
+    btnHistoryFetch.SetCaption("&Fetch replies");
+    btnHistoryFetch.SetHint("Look for replies in the mailbox now (set it up on the Mailbox page)");
+    btnHistoryFetch.SetBounds(544, 180, 112, 25);
+    PopupMenu1.Add("mnuOpen", "&Open");
     PopupMenu1.Add("mnuShowDetail", "&Show Detail");
     PopupMenu1.Add("mnuDeletefromHistory", "&Delete from History");
     PopupMenu1.Add("mnuRequestAgain", "Request &Again");

@@ -49,6 +49,29 @@ public:
     TButton& btnCheck;
     TLabel& lblPasswordWhere;
 
+    // Mailbox: where the replies arrive
+    TTabSheet& tbsMailbox;
+    TGroupBox& grpMailbox;
+    TLabel& lblMailProtocol;
+    TComboBox& cboMailProtocol; // None, IMAP, POP3
+    TLabel& lblMailServer;
+    TEdit& txtMailServer;
+    TLabel& lblMailSecurity;
+    TComboBox& cboMailSecurity; // None, STARTTLS, TLS
+    TLabel& lblMailSecurityHint;
+    TLabel& lblMailUser;
+    TEdit& txtMailUser;
+    TLabel& lblMailPassword;
+    TEdit& txtMailPassword;
+    TButton& btnMailCheck;
+    TLabel& lblMailFolder;
+    TEdit& txtMailFolder;
+    TLabel& lblMailInterval;
+    TEdit& txtMailInterval;
+    TCheckBox& chkMailDelete;
+    TButton& btnFetch;
+    TLabel& lblMailState;
+
     // Servers
     TTabSheet& TabSheet3;
     TGroupBox& grpServers;
@@ -67,6 +90,7 @@ public:
     TListBox& lstHistory;
     TLabel& lblHistoryHint;
     TPopupMenu& PopupMenu1;
+    TButton& btnHistoryFetch;
 
     // Queued Requests
     TTabSheet& TabSheet5;

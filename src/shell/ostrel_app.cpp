@@ -14,6 +14,7 @@
 #include "util/error.h"
 #include "util/file_io.h"
 #include "util/form_helpers.h"
+#include "util/ini_file.h"
 #include "util/program_state.h"
 #include "util/progress_window.h"
 #include "util/text.h"
@@ -50,7 +51,8 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
           desktop, [this](bool active) { taskIcon_.SetActive(active); }, &form_),
       auxiliary_(desktop,
                  TAuxiliaryControls{form_.txtEmail, form_.txtSMTP, form_.txtFName, form_.txtFemail, form_.txtMyName},
-                 msMessage1_, msSMTP1_, dispatcher_, [this] { settings_.SaveNewsletterSetting(); }) {
+                 msMessage1_, msSMTP1_, dispatcher_, [this] { settings_.SaveNewsletterSetting(); }),
+      replyFetch_(desktop, form_, settings_, dispatcher_) {
     auto& st = ProgramState();
     st.Args = std::move(args);
     st.ExePath = exePath_;
@@ -62,8 +64,12 @@ TOstrelApp::TOstrelApp(Desktop& desktop, std::string exePath, std::vector<std::s
     msSMTP1_.TimeOut = 120;
     settings_.PasswordStore = secrets_;
     auxiliary_.PrepareTransport = [this] { PrepareTransport(); };
-    for (TListBox* list : {&form_.lstHot, &form_.lstHistory, &form_.lstQueue})
+    for (TListBox* list : {&form_.lstHot, &form_.lstQueue})
         list->DisplayText = ReadableRequest;
+    // The history shows what came back for each request too.
+    form_.lstHistory.DisplayText = [this](const std::string& entry) { return replyFetch_.HistoryText(entry); };
+    replyFetch_.PasswordStore = secrets_;
+    replyFetch_.ServerAddresses = [] { return TIniFile(LocalPath("uservers.da2")).ReadSections(); };
     servers_.OnApplyServerSelections = [this](TServerDirectory& servers) { suggestion_.ApplyServerSelections(servers); };
     suggestion_.Quitting = [this] { return quitRequested_; };
     WireEvents();
@@ -192,6 +198,10 @@ void TOstrelApp::WireEvents() {
     f.txtMyName.OnChange = guarded([this] { settings_.ControlRefresh(); });
     f.btnFSend.OnClick = guarded([this] { auxiliary_.btnFSendClick(); });
     f.btnCheck.OnClick = guarded([this] { btnCheckClick(); });
+    f.btnMailCheck.OnClick = guarded([this] { replyFetch_.btnMailCheckClick(); });
+    f.btnFetch.OnClick = guarded([this] { replyFetch_.btnFetchClick(); });
+    f.btnHistoryFetch.OnClick = guarded([this] { replyFetch_.btnFetchClick(); });
+    f.PopupMenu1.Find("mnuOpen")->OnClick = guarded([this] { replyFetch_.mnuOpenClick(); });
 
     msSMTP1_.OnOpen = [this](TagSocket& s) { dispatcher_.msSMTP1Open(s); };
     msSMTP1_.OnPrepare = [this](TagSocket& s) { dispatcher_.msSMTP1Prepare(s); };
@@ -227,6 +237,7 @@ bool TOstrelApp::CheckSingleInstance() {
 void TOstrelApp::FormCreate() {
     created_ = true;
     askAboutCertificates_ = true;
+    replyFetch_.AskAboutCertificates = true;
     try {
         RunStartupSteps();
     } catch (const std::exception& e) {
@@ -277,6 +288,7 @@ void TOstrelApp::RunStartupSteps() {
     SetStage(90999);
 
     SetStage(91900, false);
+    replyFetch_.LoadTracking();
     LoadList(f.lstHistory, "History.Dat", false);
     historyLoaded_ = true;
     SetStage(91901, false);
@@ -346,6 +358,7 @@ bool TOstrelApp::LoadForCommandLine() {
         }
         servers_.OnApplyServerSelections = std::move(ask);
     }
+    replyFetch_.LoadTracking();
     LoadList(f.lstHistory, "History.Dat", false);
     historyLoaded_ = true;
     LoadList(f.lstQueue, "Queue.Dat", false);
@@ -402,6 +415,8 @@ void TOstrelApp::Timer1Timer() {
         form_.Show();
         showAtFirstTick_ = false;
     }
+    if (ProgramState().SettingsValid)
+        replyFetch_.Tick();
 }
 
 void TOstrelApp::Restart() {

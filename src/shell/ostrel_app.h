@@ -19,6 +19,7 @@
 #include "servers/server_directory.h"
 #include "servers/server_suggestion.h"
 #include "shell/main_form.h"
+#include "shell/reply_fetch.h"
 #include "shell/settings.h"
 #include "shell/task_icon.h"
 #include "util/progress_window.h"
@@ -100,6 +101,7 @@ public:
     THotList& HotList() { return hotList_; }
     TServerSuggestion& Suggestion() { return suggestion_; }
     TAuxiliaryMessages& Auxiliary() { return auxiliary_; }
+    TReplyFetch& ReplyFetch() { return replyFetch_; }
     TSettingsStore& Settings() { return settings_; }
     TTaskIcon& TaskIcon1() { return taskIcon_; }
     Desktop& Desk() { return desktop_; }
@@ -135,6 +137,7 @@ private:
     THotList hotList_;
     TServerSuggestion suggestion_;
     TAuxiliaryMessages auxiliary_;
+    TReplyFetch replyFetch_;
     std::unique_ptr<TfrmProgress> progress_;
     std::unique_ptr<TfrmTips> startupTips_;
     std::unique_ptr<TfrmDecode> startupDecoder_;

@@ -1,5 +1,7 @@
 #include "shell/settings.h"
 
+#include <algorithm>
+
 #include "platform/desktop.h"
 #include "platform/secrets.h"
 #include "shell/main_form.h"
@@ -22,6 +24,33 @@ int SecurityIndexOf(const std::string& stored, bool firstRun) {
     return 1;
 }
 
+int MailProtocolIndexOf(const std::string& stored) {
+    const std::string word = UpperCase(Trim(stored));
+    for (int i = 0; i < 3; ++i)
+        if (word == UpperCase(MailProtocolNames[i]))
+            return i;
+    if (!word.empty())
+        WriteDebugLog("Unknown mailbox Protocol " + stored + ", None used");
+    return 0;
+}
+
+int MailSecurityIndexOf(const std::string& stored) {
+    const std::string word = UpperCase(Trim(stored));
+    for (int i = 0; i < 3; ++i)
+        if (word == UpperCase(SecurityNames[i]))
+            return i;
+    if (!word.empty())
+        WriteDebugLog("Unknown mailbox Security " + stored + ", TLS used");
+    return 2;
+}
+
+int MailIntervalOf(const std::string& text) {
+    const std::string t = Trim(text);
+    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos || t.size() > 6)
+        return 10;
+    return std::min(VBVal(t), 24 * 60);
+}
+
 bool IsLegalChunkSize(const TPrefs& prefs) { return prefs.ChunkSize > 0 || !prefs.Chunks; }
 
 void TSettingsStore::LoadSettings() {
@@ -38,6 +67,16 @@ void TSettingsStore::LoadSettings() {
     // A password typed but not saved goes with the other unsaved changes.
     form_.txtPassword.SetText("");
     prefs.SMTPTrustedCert = ini.ReadString("Servers", "SMTPTrustedCert", "");
+    form_.cboMailProtocol.SetItemIndex(MailProtocolIndexOf(ini.ReadString("Mailbox", "Protocol", "")));
+    form_.txtMailServer.SetText(ini.ReadString("Mailbox", "Server", ""));
+    form_.cboMailSecurity.SetItemIndex(MailSecurityIndexOf(ini.ReadString("Mailbox", "Security", "")));
+    form_.txtMailUser.SetText(ini.ReadString("Mailbox", "User", ""));
+    form_.txtMailPassword.SetText("");
+    const std::string folder = Trim(ini.ReadString("Mailbox", "Folder", ""));
+    form_.txtMailFolder.SetText(folder.empty() ? "INBOX" : folder);
+    form_.txtMailInterval.SetText(std::to_string(MailIntervalOf(ini.ReadString("Mailbox", "Interval", ""))));
+    form_.chkMailDelete.SetChecked(ini.ReadBool("Mailbox", "Delete", false));
+    prefs.MailboxTrustedCert = ini.ReadString("Mailbox", "TrustedCert", "");
     SetStage(1003, false);
     form_.optConfirm.SetItemIndex(ini.ReadInteger("General", "Confirm", 2));
     SetStage(1004, false);
@@ -86,6 +125,17 @@ void TSettingsStore::SaveSettings() {
     ini.WriteString("Servers", "SMTPSecurity", SecurityNames[security >= 0 && security < 3 ? security : 1]);
     ini.WriteString("Servers", "SMTPUser", Trim(form_.txtUser.Text()));
     ini.WriteString("Servers", "SMTPTrustedCert", prefs.SMTPTrustedCert);
+    const int protocol = form_.cboMailProtocol.ItemIndex();
+    ini.WriteString("Mailbox", "Protocol", MailProtocolNames[protocol >= 0 && protocol < 3 ? protocol : 0]);
+    ini.WriteString("Mailbox", "Server", Trim(form_.txtMailServer.Text()));
+    const int mailSecurity = form_.cboMailSecurity.ItemIndex();
+    ini.WriteString("Mailbox", "Security", SecurityNames[mailSecurity >= 0 && mailSecurity < 3 ? mailSecurity : 2]);
+    ini.WriteString("Mailbox", "User", Trim(form_.txtMailUser.Text()));
+    const std::string folder = Trim(form_.txtMailFolder.Text());
+    ini.WriteString("Mailbox", "Folder", folder.empty() ? "INBOX" : folder);
+    ini.WriteInteger("Mailbox", "Interval", MailIntervalOf(form_.txtMailInterval.Text()));
+    ini.WriteBool("Mailbox", "Delete", form_.chkMailDelete.Checked());
+    ini.WriteString("Mailbox", "TrustedCert", prefs.MailboxTrustedCert);
     SetStage(1102, false);
     ini.WriteInteger("General", "Confirm", form_.optConfirm.ItemIndex());
     ini.WriteInteger("General", "prefBinaryFormat", prefs.prefBinaryFormat);
@@ -123,22 +173,56 @@ void TSettingsStore::SaveTrustedCertSetting() {
     TIniFile(SettingsFileName()).WriteString("Servers", "SMTPTrustedCert", ProgramState().Prefs.SMTPTrustedCert);
 }
 
+void TSettingsStore::SaveMailboxTrustedCertSetting() {
+    TIniFile(SettingsFileName()).WriteString("Mailbox", "TrustedCert", ProgramState().Prefs.MailboxTrustedCert);
+}
+
 bool TSettingsStore::StorePassword() {
-    const std::string password = form_.txtPassword.Text();
+    return StoreSecret(form_.txtPassword, &form_.lblPasswordWhere, "smtp") &&
+           StoreSecret(form_.txtMailPassword, &form_.lblMailState, "mailbox");
+}
+
+bool TSettingsStore::StoreSecret(TEdit& field, TLabel* where, const std::string& account) {
+    const std::string password = field.Text();
     if (password.empty() || PasswordStore == nullptr)
         return true;
     if (password.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
         desktop_.MessageDlg("The password contains a line break; enter it again.", TMsgDlgType::mtError, mbOK, 0);
         return false;
     }
-    const TSecretResult kept = PasswordStore->Store("smtp", password);
+    const TSecretResult kept = PasswordStore->Store(account, password);
     if (!kept.Ok) {
         desktop_.MessageDlg("The password was not kept: " + kept.Error, TMsgDlgType::mtError, mbOK, 0);
+        form_.SelectPage(&field == &form_.txtPassword ? form_.TabSheet2 : form_.tbsMailbox);
+        field.SetFocus();
         return false;
     }
-    form_.txtPassword.SetText("");
-    form_.lblPasswordWhere.SetCaption("The password is kept in " + kept.Where + ".");
-    WriteDebugLog("SMTP password kept in " + kept.Where);
+    field.SetText("");
+    if (where != nullptr)
+        where->SetCaption("The password is kept in " + kept.Where + ".");
+    WriteDebugLog((account == "smtp" ? "SMTP" : "Mailbox") + std::string(" password kept in ") + kept.Where);
+    return true;
+}
+
+bool TSettingsStore::ValidateMailbox() {
+    auto refuse = [this](const std::string& text, TEdit& field) {
+        desktop_.MessageDlg(text, TMsgDlgType::mtError, mbOK, 0);
+        form_.Show();
+        form_.SelectPage(form_.tbsMailbox);
+        field.SetFocus();
+        return false;
+    };
+    if (form_.cboMailProtocol.ItemIndex() <= 0)
+        return true;
+    if (Trim(form_.txtMailServer.Text()).empty())
+        return refuse("The mailbox server address is empty: fill it in, or choose None as the protocol",
+                      form_.txtMailServer);
+    if (Trim(form_.txtMailUser.Text()).empty())
+        return refuse("The mailbox user name is empty: fill it in, or choose None as the protocol", form_.txtMailUser);
+    const std::string interval = Trim(form_.txtMailInterval.Text());
+    if (interval.empty() || interval.find_first_not_of("0123456789") != std::string::npos || interval.size() > 4)
+        return refuse("The interval is not a number of minutes: give 0 to fetch only by hand, or for example 10",
+                      form_.txtMailInterval);
     return true;
 }
 
@@ -211,12 +295,12 @@ void TSettingsStore::btnOkClick() {
     }
     ProgramState().SettingsValid = ValidateRequiredFields();
     if (ProgramState().SettingsValid) {
+        if (!ValidateMailbox())
+            return;
         SaveSettings();
         if (!StorePassword()) {
             // The rest is saved; the page stays open with the password still in its field.
             form_.Show();
-            form_.SelectPage(form_.TabSheet2);
-            form_.txtPassword.SetFocus();
             return;
         }
         SetStage(2345, false);

@@ -19,6 +19,15 @@ inline constexpr const char* SecurityNames[] = {"None", "STARTTLS", "TLS"};
 // keep working), except on a first run, where STARTTLS is preselected; an unknown word never
 // means less protection than STARTTLS.
 int SecurityIndexOf(const std::string& stored, bool firstRun);
+// The texts of Protocol in [Mailbox], by the index of cboMailProtocol.
+inline constexpr const char* MailProtocolNames[] = {"None", "IMAP", "POP3"};
+// The index of a stored [Mailbox] Protocol (unknown or missing: None) and Security (missing:
+// TLS; an unknown word never means less protection than TLS... except a stored None).
+int MailProtocolIndexOf(const std::string& stored);
+int MailSecurityIndexOf(const std::string& stored);
+// The minutes between fetches: Interval read as a number, 10 when missing or not one, 0 for
+// fetching only by hand, at most a day.
+int MailIntervalOf(const std::string& text);
 
 inline constexpr const char* kSettingsNotLoaded =
     "The settings could not be read when Ostrel started, so the window does not show them and "
@@ -49,6 +58,8 @@ public:
     void SaveNewsletterSetting();
     // Writes SMTPTrustedCert alone (the answer to the certificate question).
     void SaveTrustedCertSetting();
+    // Writes TrustedCert of [Mailbox] alone.
+    void SaveMailboxTrustedCertSetting();
     // Keeps the text of the password field in the password store, empties the field and says
     // on the page where it went; false (with a message) when it could not be kept.
     bool StorePassword();
@@ -63,6 +74,8 @@ public:
 
 private:
     bool ValidateField(class TEdit& field, class TLabel& label);
+    bool ValidateMailbox();
+    bool StoreSecret(class TEdit& field, class TLabel* where, const std::string& account);
     Desktop& desktop_;
     TfrmProps& form_;
     bool loaded_ = false;

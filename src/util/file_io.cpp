@@ -18,7 +18,9 @@ namespace ostrel {
 namespace fs = std::filesystem;
 
 namespace {
-std::string SystemError(int err) { return std::strerror(err); }
+std::string SystemError(int err) {
+    return std::strerror(err);
+}
 } // namespace
 
 int WriteAllToFd(int fd, const char* data, size_t size) {
@@ -108,6 +110,53 @@ void WriteFileAtomic(const std::string& path, const std::string& content) {
         ::unlink(tmpl.c_str());
         throw EInOutError("Cannot write " + path + ": " + SystemError(err));
     }
+}
+
+namespace {
+void WriteFileFlushing(const std::string& path, const std::string& content, bool flush) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw EInOutError("Cannot write " + path + ": " + SystemError(errno));
+    int err = WriteAllToFd(fd, content.data(), content.size());
+    if (err == 0 && flush && ::fsync(fd) != 0)
+        err = errno;
+    if (::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err != 0) {
+        ::unlink(path.c_str());
+        throw EInOutError("Cannot write " + path + ": " + SystemError(err));
+    }
+}
+} // namespace
+
+void WriteFileDurable(const std::string& path, const std::string& content) { WriteFileFlushing(path, content, true); }
+
+void WriteFileUnflushed(const std::string& path, const std::string& content) {
+    WriteFileFlushing(path, content, false);
+}
+
+void SyncFileSystemOf(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw EInOutError("Cannot open the folder " + folder + ": " + SystemError(errno));
+    // One flush for a whole batch of files costs what one fsync costs; a write that failed on
+    // its way to the disk is reported here (the kernel tells it to syncfs since Linux 5.8).
+    const int rc = ::syncfs(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw EInOutError("Cannot flush the files written in " + folder + ": " + SystemError(err));
+}
+
+void SyncFolder(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw EInOutError("Cannot open the folder " + path + ": " + SystemError(errno));
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw EInOutError("Cannot flush the folder " + path + ": " + SystemError(err));
 }
 
 bool WriteFileString(Desktop& desktop, const std::string& path, const std::string& content) {

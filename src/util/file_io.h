@@ -21,6 +21,18 @@ bool DeleteFileIfExists(const std::string& path);
 // never a mix. Raises EInOutError (the old file stays as it was).
 void WriteFileAtomic(const std::string& path, const std::string& content);
 
+// Writes the file whole and flushes it to disk before returning (not atomically: for files that
+// nothing refers to until this returns). Raises EInOutError naming the file and the reason.
+void WriteFileDurable(const std::string& path, const std::string& content);
+// Flushes a folder's entries (files created, renamed or linked in it) to disk. Raises EInOutError.
+void SyncFolder(const std::string& path);
+// Writes the file whole without flushing it: for many files that SyncFileSystemOf then flushes
+// together, before anything refers to them. Raises EInOutError naming the file and the reason.
+void WriteFileUnflushed(const std::string& path, const std::string& content);
+// Flushes everything written to the file system that holds the folder (files and folder entries)
+// to disk. Raises EInOutError when that fails, so that nothing written since counts as kept.
+void SyncFileSystemOf(const std::string& folder);
+
 // Writes the file whole (atomically); a failure is reported with ReportError and the caller
 // goes on. Returns whether the write succeeded.
 bool WriteFileString(Desktop& desktop, const std::string& path, const std::string& content);

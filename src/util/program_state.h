@@ -18,6 +18,8 @@ struct TPrefs {
     int NewsLetterRequest = 0; // 0 not asked, 1 declined, 2 wanted, 3 requested
     // SHA-256 fingerprint of a server certificate the user chose to trust; empty for none.
     std::string SMTPTrustedCert;
+    // The same for the mailbox server.
+    std::string MailboxTrustedCert;
 };
 
 // Process-wide state that the whole program shares. One instance, reached through

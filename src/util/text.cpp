@@ -113,6 +113,22 @@ int InstancesOfCharacters(const std::string& character, const std::string& text)
     return static_cast<int>(std::count(text.begin(), text.end(), character[0]));
 }
 
+std::vector<std::string> TextLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
     while (b < e && static_cast<unsigned char>(s[b]) <= ' ')

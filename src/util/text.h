@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ostrel {
 
@@ -45,6 +46,9 @@ std::size_t FindLoneByte(const std::string& text, char c, std::size_t from = 0);
 // The first limit bytes of the text, or fewer, so that a UTF-8 text is never cut inside a
 // character and stays UTF-8. Other texts are cut at the limit.
 std::string CutAtCharacter(const std::string& text, std::size_t limit);
+
+// The lines of a text ended by LF or CR LF, without their ends; a last line without an end too.
+std::vector<std::string> TextLines(const std::string& text);
 
 std::string Trim(const std::string& s);
 std::string UpperCase(const std::string& s);

@@ -109,7 +109,7 @@ private slots:
         // Captions go in as the program writes them; "&" marks the mnemonic.
         QCOMPARE(Widget<QPushButton>("btnOk")->text(), QString("&Ok"));
         QCOMPARE(Widget<QCheckBox>("chkCheckHistory")->text(), QString("Don't &repeat requests"));
-        QCOMPARE(Widget<QTabWidget>("PageControl1")->count(), 9);
+        QCOMPARE(Widget<QTabWidget>("PageControl1")->count(), 10);
     }
 
     void modelAndWidgetsFollowEachOther() {

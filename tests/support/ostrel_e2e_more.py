@@ -18,12 +18,12 @@ from ostrel_e2e import is_box
 
 # The main window's client area in form units; the view scales it with the font.
 FORM_WIDTH = 680
-TAB_NAMES = ["General", "My Details", "Servers", "History", "Queued Requests", "Hot List", "Preferences",
-             "Friend", "About"]
+TAB_NAMES = ["General", "My Details", "Mailbox", "Servers", "History", "Queued Requests", "Hot List",
+             "Preferences", "Friend", "About"]
 # Pixel centres of the page tabs, from the main window's top left, with the default font.
-TAB_CENTRES = {"General": (40, 17), "My Details": (119, 17), "Servers": (197, 17), "History": (266, 17),
-               "Queued Requests": (365, 17), "Hot List": (464, 17), "Preferences": (547, 17), "Friend": (625, 17),
-               "About": (686, 17)}
+TAB_CENTRES = {"General": (36, 17), "My Details": (107, 17), "Mailbox": (178, 17), "Servers": (241, 17),
+               "History": (300, 17), "Queued Requests": (391, 17), "Hot List": (483, 17), "Preferences": (557, 17),
+               "Friend": (627, 17), "About": (680, 17)}
 # Where a page's own coordinates start, in pixels from the window's top left (below the tabs).
 PAGE_ORIGIN = (6, 37)
 # Form-unit centres of the buttons below the pages.

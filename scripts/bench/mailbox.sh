@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Fetching speed of ostrel-cli fetch beside Python's imaplib, against one Dovecot of the run's
+# own (certificates made by openssl for the run), IMAP with TLS on loopback:
+#   - 200 replies (about 10 KB each) fetched into an empty program folder, against imaplib
+#     logging in, opening the folder and fetching the same 200 mails (BODY.PEEK[]) in one session;
+#   - a fetch with nothing new (the same folder fetched again): the whole command, from start to
+#     exit (TLS, log-in, the listing of new mail, log-out).
+# Each figure is the median of OSTREL_BENCH_RUNS runs (5), each run on a fresh program folder.
+#
+#   scripts/bench/mailbox.sh [build-folder]     (default: build/bench-release)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-$root/build/bench-release}
+runs=${OSTREL_BENCH_RUNS:-5}
+
+[ -x /usr/sbin/dovecot ] || { echo "dovecot not found: install dovecot-imapd and dovecot-pop3d (scripts/deps.sh test)" >&2; exit 1; }
+if [ ! -x "$build/bin/ostrel-cli" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_GUI=OFF >/dev/null
+    cmake --build "$build" -j2 --target ostrel-cli >/dev/null
+fi
+
+OSTREL_CLI="$build/bin/ostrel-cli" OSTREL_BENCH_RUNS=$runs PYTHONPATH="$root/tests/support" \
+    /usr/bin/python3 - <<'PY'
+import imaplib, os, shutil, ssl, statistics, subprocess, tempfile, time
+from dovecot_peer import TDovecot, USER, PASSWORD
+from ostrel_e2e import make_certificates
+
+cli, runs = os.environ["OSTREL_CLI"], int(os.environ["OSTREL_BENCH_RUNS"])
+work = tempfile.mkdtemp()
+peer = None
+os.chmod(work, 0o755)  # the mail server runs as nobody when started by root
+try:
+    os.makedirs(os.path.join(work, "certs"))
+    ca, cert, key = make_certificates(os.path.join(work, "certs"))
+    os.makedirs(os.path.join(work, "dovecot"))
+    peer = TDovecot(os.path.join(work, "dovecot"), cert, key)
+    filler = "x" * 10000
+    for i in range(200):
+        peer.deliver(("From: www4mail@example.org\r\nTo: reader@example.net\r\nSubject: Re: http://example.com/%d.txt"
+                      "\r\nMessage-ID: <b%d@example.org>\r\nContent-Type: text/plain\r\n\r\nreply %d %s\r\n"
+                      % (i, i, i, filler)).encode())
+
+    def ours():
+        home = tempfile.mkdtemp(dir=work)
+        os.makedirs(os.path.join(home, "config", "ostrel"))
+        with open(os.path.join(home, "config", "ostrel", "OSTREL.INI"), "w") as f:
+            f.write("[General]\r\nEmail=reader@example.net\r\n[Servers]\r\nSMTP=127.0.0.1:9\r\n[Mailbox]\r\n"
+                    "Protocol=IMAP\r\nServer=127.0.0.1:%d\r\nSecurity=TLS\r\nUser=%s\r\n" % (peer.ports["imaps"], USER))
+        env = {"PATH": "/usr/bin:/bin", "HOME": home, "XDG_CONFIG_HOME": os.path.join(home, "config"),
+               "OSTREL_HOME": os.path.join(home, "program"), "SSL_CERT_FILE": ca,
+               "OSTREL_MAILBOX_PASSWORD": PASSWORD, "DBUS_SESSION_BUS_ADDRESS": "disabled:"}
+        times = []
+        for _ in range(2):
+            start = time.perf_counter()
+            r = subprocess.run([cli, "fetch"], env=env, capture_output=True, text=True)
+            times.append(time.perf_counter() - start)
+            if r.returncode != 0:
+                raise SystemExit("ostrel-cli fetch failed: " + r.stderr)
+            if len(times) == 1 and r.stdout.count("saved: ") != 200:
+                raise SystemExit("ostrel-cli fetch saved %d files, not 200" % r.stdout.count("saved: "))
+            if len(times) == 2 and r.stdout:
+                raise SystemExit("the second fetch saved something: " + r.stdout)
+        shutil.rmtree(home)
+        return times
+
+    def python():
+        context = ssl.create_default_context(cafile=ca)
+        start = time.perf_counter()
+        imap = imaplib.IMAP4_SSL("127.0.0.1", peer.ports["imaps"], ssl_context=context)
+        imap.login(USER, PASSWORD)
+        imap.select("INBOX", readonly=True)
+        typ, data = imap.uid("FETCH", "1:*", "(BODY.PEEK[])")
+        got = sum(1 for d in data if isinstance(d, tuple))
+        imap.logout()
+        elapsed = time.perf_counter() - start
+        if got != 200:
+            raise SystemExit("imaplib fetched %d mails" % got)
+        return elapsed
+
+    full, empty, peers = [], [], []
+    for _ in range(runs):
+        a, b = ours()
+        full.append(a)
+        empty.append(b)
+        peers.append(python())
+    med = statistics.median
+    print("200 replies, IMAP over TLS (median of %d runs, each on a fresh program folder):" % runs)
+    print("  ostrel-cli fetch          %7.1f ms   (runs %.1f .. %.1f)" % (med(full) * 1e3, min(full) * 1e3, max(full) * 1e3))
+    print("  imaplib, one session      %7.1f ms   (runs %.1f .. %.1f)" % (med(peers) * 1e3, min(peers) * 1e3, max(peers) * 1e3))
+    print("  ratio ours / imaplib      %7.2f" % (med(full) / med(peers)))
+    print("a fetch with nothing new    %7.1f ms   (runs %.1f .. %.1f; aim: under 100 ms)"
+          % (med(empty) * 1e3, min(empty) * 1e3, max(empty) * 1e3))
+finally:
+    if peer is not None:
+        peer.stop()
+    shutil.rmtree(work, ignore_errors=True)
+PY

@@ -1,0 +1,252 @@
+// ostrel-cli fetch against a Dovecot of the test's own: replies saved once and decoded, other
+// mail left as it was, and the failures a user meets (log-in refused, a foreign certificate,
+// no mailbox set up) reported with exit status 1.
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "support/certificates.h"
+#include "support/dovecot.h"
+#include "support/run_program.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using ostrel::test::ReadAll;
+using ostrel::test::TDovecotPeer;
+using ostrel::test::TempDir;
+using ostrel::test::WriteAll;
+
+namespace {
+
+const std::string kRequest = "http://example.com/news.html";
+
+std::string PageReply(const std::string& messageId) {
+    return "From: Www4Mail <www4mail@example.org>\r\nTo: ann@example.org\r\nSubject: Re: " + kRequest +
+           "\r\nMessage-ID: <" + messageId +
+           "@example.org>\r\nMIME-Version: 1.0\r\nContent-Type: text/html; charset=iso-8859-1\r\n"
+           "Content-Transfer-Encoding: quoted-printable\r\n\r\n<html>Caf=E9 =\r\nnews</html>\r\n";
+}
+
+const std::string kPrivate = "From: friend@example.net\r\nTo: ann@example.org\r\nSubject: lunch?\r\n"
+                             "Message-ID: <p1@example.net>\r\n\r\nsee you at noon\r\n";
+
+class CliFetchTest : public ::testing::Test {
+protected:
+    TempDir home, config, runtime;
+
+    void Setup(const std::string& mailbox) {
+        for (const char* name : {"uservers.da2", "nbinary.ext", "unbinary.txt", "getweb_page.tpl", "Suggest.Ini"})
+            fs::copy_file(std::string(OSTREL_BIN_DIR) + "/" + name, home.File(name),
+                          fs::copy_options::overwrite_existing);
+        WriteAll(home.File("History.Dat"), kRequest + " via www4mail@example.org on 2026-12-01 10:00:00\r\n");
+        fs::create_directories(config.File("ostrel"));
+        WriteAll(config.File("ostrel/Test Message.Flg"), " ");
+        WriteAll(config.File("ostrel/OSTREL.INI"),
+                 "[General]\r\nEmail=ann@example.org\r\nNewsLetterRequest=1\r\nTipEnabled=0\r\n[Servers]\r\n"
+                 "SMTP=127.0.0.1:9\r\n[Mailbox]\r\n" +
+                     mailbox);
+    }
+
+    std::vector<std::string> Environment(const std::string& password = TDovecotPeer::Password) {
+        return {"XDG_CONFIG_HOME=" + config.Path(),
+                "OSTREL_HOME=" + home.Path(),
+                "XDG_RUNTIME_DIR=" + runtime.Path(),
+                "HOME=" + config.Path(),
+                "PATH=/usr/bin:/bin",
+                "SSL_CERT_FILE=" + ostrel::test::SharedTestCertificates().CaFile(),
+                "OSTREL_MAILBOX_PASSWORD=" + password};
+    }
+
+    ostrel::test::TProgramRun Run(const std::string& password = TDovecotPeer::Password) {
+        return ostrel::test::RunProgram({std::string(OSTREL_BIN_DIR) + "/ostrel-cli", "fetch"}, Environment(password));
+    }
+
+    // Starts a fetch and kills it (SIGKILL) once reached() holds, or after 30 seconds; false when
+    // the fetch had ended by itself before.
+    bool FetchKilledWhen(const std::function<bool(const std::string& out)>& reached) {
+        TempDir io;
+        std::string program = std::string(OSTREL_BIN_DIR) + "/ostrel-cli", command = "fetch";
+        std::vector<std::string> env = Environment();
+        std::vector<char*> argv{program.data(), command.data(), nullptr}, envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, io.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, io.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            return false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        int status = 0;
+        while (std::chrono::steady_clock::now() < end && !reached(ReadAll(io.File("out")))) {
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return WIFSIGNALED(status);
+    }
+};
+
+} // namespace
+
+TEST_F(CliFetchTest, ImapOverTlsSavesEachReplyOnceDecodedAndLeavesOtherMailAlone) {
+    TDovecotPeer dovecot;
+    const std::string reply = dovecot.Deliver(PageReply("r1"));
+    const std::string other = dovecot.Deliver(kPrivate);
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+
+    const auto first = Run();
+    ASSERT_EQ(first.Status, 0) << first.Out << first.Err;
+    const std::string saved = home.File("downloads/example.com_news.html");
+    EXPECT_EQ(first.Out, "saved: " + saved + "\n");
+    // Decoded; a page keeps its bytes and says their charset, which the mail header alone told.
+    EXPECT_EQ(ReadAll(saved), "<meta charset=\"iso-8859-1\">\r\n<html>Caf\xE9 news</html>\r\n");
+    EXPECT_EQ(dovecot.Flags(reply), "");
+    EXPECT_EQ(dovecot.Flags(other), "") << "the private mail is neither read nor marked";
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find("arrived"), std::string::npos);
+
+    // Nothing new: nothing saved, and the mailbox was read all the same.
+    const auto second = Run();
+    EXPECT_EQ(second.Status, 0) << second.Err;
+    EXPECT_EQ(second.Out, "");
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(home.File("downloads")))
+        ++files;
+    EXPECT_EQ(files, 1u);
+
+    // A second reply of the same name never replaces the first.
+    dovecot.Deliver(PageReply("r2"));
+    const auto third = Run();
+    EXPECT_EQ(third.Status, 0) << third.Err;
+    EXPECT_EQ(third.Out, "saved: " + home.File("downloads/example.com_news (1).html") + "\n");
+    EXPECT_EQ(ReadAll(saved), "<meta charset=\"iso-8859-1\">\r\n<html>Caf\xE9 news</html>\r\n");
+}
+
+TEST_F(CliFetchTest, Pop3WithDeleteRemovesTheSavedReplyOnly) {
+    TDovecotPeer dovecot;
+    const std::string reply = dovecot.Deliver(PageReply("r1"));
+    const std::string other = dovecot.Deliver(kPrivate);
+    Setup("Protocol=POP3\r\nServer=localhost:" + std::to_string(dovecot.Pop3sPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\nDelete=1\r\n");
+    const auto run = Run();
+    ASSERT_EQ(run.Status, 0) << run.Out << run.Err;
+    EXPECT_EQ(run.Out, "saved: " + home.File("downloads/example.com_news.html") + "\n");
+    EXPECT_EQ(dovecot.Flags(reply), "(gone)");
+    EXPECT_EQ(dovecot.Flags(other), "");
+    EXPECT_EQ(Run().Out, "");
+}
+
+TEST_F(CliFetchTest, FailuresSayWhichAndSaveNothing) {
+    TDovecotPeer dovecot;
+    dovecot.Deliver(PageReply("r1"));
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapPort()) +
+          "\r\nSecurity=STARTTLS\r\nUser=reader\r\n");
+    const auto refused = Run("not the password");
+    EXPECT_EQ(refused.Status, 1);
+    EXPECT_EQ(refused.Out, "");
+    EXPECT_NE(refused.Err.find("password"), std::string::npos) << refused.Err;
+    EXPECT_EQ(refused.Err.find("not the password"), std::string::npos) << "no secret in a message";
+
+    TDovecotPeer foreign("wronghost");
+    foreign.Deliver(PageReply("r1"));
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(foreign.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+    const auto certificate = Run();
+    EXPECT_EQ(certificate.Status, 1);
+    EXPECT_NE(certificate.Err.find("TrustedCert=" + ostrel::test::SharedTestCertificates().Fingerprint("wronghost")),
+              std::string::npos)
+        << certificate.Err;
+    EXPECT_EQ(foreign.Log().find("user=<reader>"), std::string::npos) << "no log-in was sent";
+    EXPECT_FALSE(fs::exists(home.File("downloads/example.com_news.html")));
+
+    Setup("Protocol=None\r\n");
+    const auto none = Run();
+    EXPECT_EQ(none.Status, 1);
+    EXPECT_NE(none.Err.find("no mailbox is set up"), std::string::npos) << none.Err;
+}
+
+TEST_F(CliFetchTest, AFetchKilledAnywhereSavesEveryReplyExactlyOnceInTheEnd) {
+    TDovecotPeer dovecot;
+    constexpr int kReplies = 120;
+    const std::string filler(8000, 'x');
+    for (int i = 0; i < kReplies; ++i)
+        dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: " + kRequest + "\r\nMessage-ID: <k" +
+                        std::to_string(i) + "@example.org>\r\nContent-Type: text/plain\r\n\r\nreply " +
+                        std::to_string(i) + " " + filler + "\r\n");
+    const std::string other = dovecot.Deliver(kPrivate);
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\nDelete=1\r\n");
+
+    // Killed while the replies are being written to the spool, and again while they are being
+    // placed in the downloads folder.
+    const std::string spool = home.File("Mailbox");
+    int kills = 0;
+    kills += FetchKilledWhen([&](const std::string&) {
+        std::error_code ec;
+        return fs::exists(spool, ec) && fs::directory_iterator(spool, ec) != fs::directory_iterator();
+    });
+    kills += FetchKilledWhen([](const std::string& out) { return out.find("saved: ") != std::string::npos; });
+    EXPECT_GE(kills, 1) << "at least one fetch was killed in the middle";
+
+    const auto rest = Run();
+    ASSERT_EQ(rest.Status, 0) << rest.Err;
+    std::multiset<std::string> replies;
+    for (const auto& e : fs::directory_iterator(home.File("downloads"))) {
+        const std::string text = ReadAll(e.path().string());
+        replies.insert(text.substr(0, text.find(' ', 6)));
+    }
+    EXPECT_EQ(replies.size(), static_cast<std::size_t>(kReplies));
+    for (int i = 0; i < kReplies; ++i)
+        EXPECT_EQ(replies.count("reply " + std::to_string(i)), 1u) << i;
+    EXPECT_TRUE(fs::is_empty(spool));
+    EXPECT_EQ(Run().Out, "");
+    // Deleted once saved; the private mail stays as it was.
+    EXPECT_EQ(dovecot.Files().size(), 1u);
+    EXPECT_EQ(dovecot.Flags(other), "");
+}
+
+TEST_F(CliFetchTest, AMailThatCarriesAFileIsKeptWholeAndCountedNotCalledArrived) {
+    TDovecotPeer dovecot;
+    dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: " + kRequest +
+                    " (1/2)\r\nMessage-ID: <u1@example.org>\r\n\r\nbegin 644 "
+                    "news.zip\r\nM86)C9&5F9VAI:FML;6YO<'%R<W1U=G=X>7I!0D-$149'2$E*2TQ-3D]045)3\r\n");
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+    const auto run = Run();
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const std::string saved = home.File("downloads/example.com_news.eml");
+    EXPECT_EQ(run.Out, "saved: " + saved + "\n");
+    EXPECT_NE(ReadAll(saved).find("begin 644 news.zip"), std::string::npos);
+    // One mail of a file that comes in two: counted, and not taken for the whole answer.
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t1\t2\t" + saved), std::string::npos)
+        << ReadAll(home.File("Replies.Dat"));
+
+    // The second part carries only encoded lines, which read as text: its subject tells.
+    dovecot.Deliver(
+        "From: www4mail@example.org\r\nSubject: Re: " + kRequest +
+        " (2/2)\r\nMessage-ID: "
+        "<u2@example.org>\r\n\r\nM86)C9&5F9VAI:FML;6YO<'%R<W1U=G=X>7I!0D-$149'2$E*2TQ-3D]045)3\r\n`\r\nend\r\n");
+    const auto second = Run();
+    ASSERT_EQ(second.Status, 0) << second.Err;
+    const std::string other = home.File("downloads/example.com_news (1).eml");
+    EXPECT_EQ(second.Out, "saved: " + other + "\n");
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t2\t2\t" + other), std::string::npos)
+        << ReadAll(home.File("Replies.Dat"));
+}
