@@ -35,12 +35,13 @@ TMailboxLedger::TMailboxLedger(std::string path) : path_(std::move(path)) {}
 void TMailboxLedger::Load() {
     accounts_.clear();
     pending_.clear();
+    held_.clear();
     const std::string text = ReadFileString(path_);
     TLedgerAccount* account = nullptr;
     for (const std::string& line : TextLines(text)) {
         if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
             const std::string name = line.substr(1, line.size() - 2);
-            account = name == "Pending" ? nullptr : &accounts_[name];
+            account = name == "Pending" || name == "Held" ? nullptr : &accounts_[name];
             continue;
         }
         const std::size_t equals = line.find('=');
@@ -52,6 +53,8 @@ void TMailboxLedger::Load() {
             const auto f = SplitTabs(value);
             if (key == "Save" && f.size() == 6 && !f[1].empty() && !f[2].empty())
                 pending_.push_back(TPendingSave{f[0], f[1], f[2], f[3], f[4], f[5]});
+            else if (key == "Part" && f.size() == 5 && !f[1].empty() && !f[4].empty())
+                held_.push_back(THeldPart{f[0], f[1], f[2], f[3], f[4]});
             continue;
         }
         if (key == "UidValidity")
@@ -86,6 +89,12 @@ void TMailboxLedger::Save() const {
         for (const auto& p : pending_)
             text += "Save=" + NoTabs(p.Key) + "\t" + NoTabs(p.Spool) + "\t" + NoTabs(p.Target) + "\t" +
                     NoTabs(p.Request) + "\t" + NoTabs(p.State) + "\t" + NoTabs(p.Note) + "\r\n";
+    }
+    if (!held_.empty()) {
+        text += "[Held]\r\n";
+        for (const auto& h : held_)
+            text += "Part=" + NoTabs(h.Key) + "\t" + NoTabs(h.Spool) + "\t" + NoTabs(h.Request) + "\t" +
+                    NoTabs(h.Group) + "\t" + NoTabs(h.Target) + "\r\n";
     }
     WriteFileAtomic(path_, text);
 }

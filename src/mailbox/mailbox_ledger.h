@@ -13,12 +13,22 @@ namespace ostrel {
 // Target; what is recorded of it when it does.
 struct TPendingSave {
     std::string Key;     // the mail's key in its mailbox (its deletion waits for the save)
-    std::string Spool;   // file in the spool folder (its name only)
+    std::string Spool;   // file in the spool folder (its name, or "Decoded/FOLDER/NAME" for a decoded file)
     std::string Target;  // name in the downloads folder
     std::string Request; // the request it answers, empty when none was found
-    std::string State;   // what the tracking records: "arrived", "damaged", or "file" or "file/N" (a mail
-                         // kept whole, one of N parts)
+    std::string State;   // what the tracking records: "arrived", "damaged", or (written by earlier versions)
+                         // "file" or "file/N" (a mail kept whole, one of N parts)
     std::string Note;    // why it is damaged, or what it is
+};
+
+// A mail that carries one part of a file (or a whole file), taken from the mailbox and held in
+// the spool until the file it belongs to can be decoded.
+struct THeldPart {
+    std::string Key;     // the mail's key in its mailbox
+    std::string Spool;   // file in the spool folder (its name only)
+    std::string Request; // the request it answers, empty when none was found
+    std::string Group;   // the mails of one file share it: their subject without its numbering
+    std::string Target;  // the name the mail is given in the downloads folder if no file can be decoded from it
 };
 
 // What was taken from one mailbox. IMAP: every mail with a UID up to Seen has been judged (a
@@ -51,6 +61,7 @@ public:
 
     TLedgerAccount& Account(const std::string& key) { return accounts_[key]; }
     std::vector<TPendingSave>& Pending() { return pending_; }
+    std::vector<THeldPart>& Held() { return held_; }
     bool WasTaken(const TLedgerAccount& account, const std::string& messageId) const;
     static void NoteTaken(TLedgerAccount& account, const std::string& messageId);
 
@@ -58,6 +69,7 @@ private:
     std::string path_;
     std::map<std::string, TLedgerAccount> accounts_;
     std::vector<TPendingSave> pending_;
+    std::vector<THeldPart> held_;
 };
 
 } // namespace ostrel

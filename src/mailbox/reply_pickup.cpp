@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <set>
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include "decoder/receiver.h"
 #include "mailbox/page_reply.h"
 #include "net/certificate.h"
+#include "platform/desktop.h"
 #include "util/debug_log.h"
 #include "util/error.h"
 #include "util/file_io.h"
@@ -22,6 +24,9 @@ namespace ostrel {
 namespace fs = std::filesystem;
 
 namespace {
+
+// The spool's folder for decoded files, one folder per file sent in parts.
+constexpr const char* kDecodedFolder = "Decoded/";
 
 // Replies fetched in one command; their records reach the ledger together.
 constexpr std::size_t BatchSize = 50;
@@ -168,12 +173,150 @@ void TReplyPickup::RemoveStaleSpool() {
     std::set<std::string> named;
     for (const auto& p : ledger_.Pending())
         named.insert(p.Spool);
+    for (const auto& h : ledger_.Held())
+        named.insert(h.Spool);
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(SpoolFolder(), ec)) {
         const std::string name = entry.path().filename().string();
         if (entry.is_regular_file(ec) && !named.count(name))
             fs::remove(entry.path(), ec);
     }
+    RemoveStaleDecoded();
+}
+
+// A folder of decoded files that no pending save names was left by a run that ended before it
+// recorded them (the parts are still held and decode again), or its files are all placed.
+void TReplyPickup::RemoveStaleDecoded() {
+    const std::string decoded = SpoolFolder() + kDecodedFolder;
+    std::error_code ec;
+    if (!fs::is_directory(decoded, ec))
+        return;
+    for (const auto& entry : fs::directory_iterator(decoded, ec)) {
+        const std::string prefix = std::string(kDecodedFolder) + entry.path().filename().string() + "/";
+        const auto& p = ledger_.Pending();
+        if (std::none_of(p.begin(), p.end(), [&](const TPendingSave& s) { return s.Spool.starts_with(prefix); }))
+            fs::remove_all(entry.path(), ec);
+    }
+    fs::remove(decoded, ec); // only when empty
+}
+
+// Runs the parts held for each file through the receiver. A file that decodes is written and
+// flushed into a folder of its own in the spool, and only then does the ledger name it as a save
+// to place, in the same atomic write that lets its parts go. A run that ends between the two
+// still holds the parts and decodes them again into the emptied folder, so the file reaches the
+// downloads folder once, under its own name. Nothing is kept of a file still missing parts: its
+// parts wait in the spool and the request shows how many of how many are there.
+void TReplyPickup::DecodeHeld(TPickupResult& result) {
+    auto& held = ledger_.Held();
+    if (held.empty())
+        return;
+    std::vector<std::string> groups;
+    for (const auto& h : held)
+        if (std::find(groups.begin(), groups.end(), h.Group) == groups.end())
+            groups.push_back(h.Group);
+    std::vector<TPendingSave> saves;
+    std::set<std::string> settledGroups;
+    bool trackingChanged = false;
+    for (const auto& group : groups) {
+        std::vector<THeldPart> parts;
+        std::copy_if(held.begin(), held.end(), std::back_inserter(parts),
+                     [&](const THeldPart& h) { return h.Group == group; });
+        const THeldPart& first = parts.front();
+        // The request of the first part matched to one.
+        const auto matched =
+            std::find_if(parts.begin(), parts.end(), [](const THeldPart& p) { return !p.Request.empty(); });
+        const std::string request = matched == parts.end() ? std::string() : matched->Request;
+        const std::string folderName = std::string(kDecodedFolder) + first.Spool + "/";
+        const std::string folder = SpoolFolder() + folderName;
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        Status("Decoding the file of " + (request.empty() ? first.Target : request));
+        std::vector<TReceivedFile> settled, waiting;
+        try {
+            TReceiveOptions options;
+            options.TargetFolder = folder;
+            // A large file takes a while: the window stays alive meanwhile.
+            options.Pump = [this] { desktop_.ProcessMessages(); };
+            TReceiver receiver(options);
+            for (const auto& p : parts)
+                receiver.AddFile(SpoolFolder() + p.Spool);
+            settled = receiver.Settled();
+            waiting = receiver.Pending();
+            receiver.DiscardPending();
+        } catch (const std::exception& e) {
+            settled.clear();
+            waiting.clear();
+            settled.push_back(TReceivedFile{TReceivedFile::NotSaved, first.Target, "", 0, 0, {}, e.what(), ""});
+        }
+        const auto notSaved = std::find_if(settled.begin(), settled.end(),
+                                           [](const TReceivedFile& f) { return f.State == TReceivedFile::NotSaved; });
+        if (notSaved != settled.end() || !waiting.empty()) {
+            fs::remove_all(folder, ec);
+            if (notSaved != settled.end()) {
+                result.Problems.push_back("The file " + notSaved->Name + " could not be saved: " + notSaved->Why +
+                                          " (its mails are kept and decoded again at the next fetch)");
+                continue;
+            }
+            const TReplyState before = tracking_.State(request);
+            if (!request.empty() && (before.Kind == TReplyState::Sent || before.Kind == TReplyState::Parts)) {
+                TReplyState s;
+                s.Kind = TReplyState::Parts;
+                s.PartsHeld = waiting.front().PartsHeld;
+                s.PartsTotal = waiting.front().PartsTotal;
+                s.Note = waiting.front().Why;
+                tracking_.Set(request, s);
+                trackingChanged = true;
+            }
+            continue;
+        }
+        settledGroups.insert(group);
+        // The mails themselves go to the downloads folder only when nothing usable came of them:
+        // the user needs them for the UUDecoder then.
+        auto keepMails = [&](const std::string& why) {
+            for (const auto& p : parts)
+                saves.push_back(TPendingSave{p.Key, p.Spool, p.Target, request, "damaged",
+                                             why + ": the mail is kept for the UUDecoder"});
+        };
+        bool mailsKept = false;
+        if (settled.empty()) {
+            keepMails("no file could be decoded from the mails");
+            continue;
+        }
+        // Damaged files after whole ones: a request with any damaged file shows damaged.
+        std::stable_partition(settled.begin(), settled.end(),
+                              [](const TReceivedFile& f) { return f.State == TReceivedFile::Saved; });
+        for (const auto& f : settled) {
+            const std::string name = fs::path(f.Path).filename().string();
+            if (f.State == TReceivedFile::Saved) {
+                saves.push_back(TPendingSave{first.Key, folderName + name, name, request, "arrived", ""});
+            } else if (!f.Path.empty()) {
+                saves.push_back(
+                    TPendingSave{first.Key, folderName + name, name, request, "damaged", f.Name + ": " + f.Why});
+            } else if (!mailsKept) {
+                keepMails(f.Name + " is damaged (" + f.Why + ")");
+                mailsKept = true;
+            }
+        }
+    }
+    if (trackingChanged)
+        tracking_.Save();
+    if (settledGroups.empty())
+        return;
+    // The decoded files are on disk before the record that names them.
+    SyncFileSystemOf(SpoolFolder());
+    std::vector<std::string> released;
+    for (const auto& h : held)
+        if (settledGroups.count(h.Group))
+            released.push_back(h.Spool);
+    std::erase_if(held, [&](const THeldPart& h) { return settledGroups.count(h.Group) > 0; });
+    auto& pending = ledger_.Pending();
+    pending.insert(pending.end(), saves.begin(), saves.end());
+    ledger_.Save();
+    for (const auto& spool : released)
+        if (std::none_of(saves.begin(), saves.end(), [&](const TPendingSave& s) { return s.Spool == spool; }))
+            ::unlink((SpoolFolder() + spool).c_str());
+    CompletePending(result);
+    RemoveStaleDecoded();
 }
 
 void TReplyPickup::CompletePending(TPickupResult& result) {
@@ -243,6 +386,7 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
     TPendingSave save;
     save.Key = mail.Key;
     save.Spool = spoolName;
+    THeldPart held;
     std::string data;
     if (reply.Kind == TReplyContent::Page && part.Part == 0) {
         save.Request = matcher_.MatchRequest(headers, reply.Data, answered);
@@ -257,12 +401,18 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
         save.Note = reply.Problem;
         data = std::move(content);
     } else {
-        // A file: the mail is kept whole for the UUDecoder, and the request counts the mails
-        // that came for it, since one mail may be one part of several.
-        save.Request = matcher_.MatchRequest(headers, content, answered);
-        save.Target = PageFileName(save.Request, headers.Subject, ".eml");
-        save.State = part.Total > 0 ? "file/" + std::to_string(part.Total) : "file";
-        save.Note = "a mail that carries the file: decode it with the UUDecoder";
+        // A mail that carries a file, or one part of it (the numbering in its subject tells, even
+        // when the part holds only the middle of the encoded lines and reads as text): held in the
+        // spool until every part of its file is there, then decoded (see DecodeHeld).
+        held.Key = mail.Key;
+        held.Spool = spoolName;
+        held.Request = matcher_.MatchRequest(headers, content, answered);
+        // The parts of one file share their subject, whatever request each was matched to. Kept as
+        // the ledger will read it back: no tabs or line ends.
+        held.Group = part.Part > 0 ? part.Base : Trim(LowerCase(headers.Subject));
+        std::replace_if(
+            held.Group.begin(), held.Group.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
+        held.Target = PageFileName(held.Request, headers.Subject, ".eml");
         data = std::move(content);
     }
     try {
@@ -273,7 +423,10 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
         WriteDebugLog(std::string("Reply not saved: ") + e.what());
         return false;
     }
-    ledger_.Pending().push_back(save);
+    if (held.Spool.empty())
+        ledger_.Pending().push_back(save);
+    else
+        ledger_.Held().push_back(held);
     return true;
 }
 
@@ -287,6 +440,7 @@ TPickupResult TReplyPickup::Fetch() {
     tracking_.Load();
     RemoveStaleSpool();
     CompletePending(result);
+    DecodeHeld(result);
 
     TMailboxAccount account = options_.Account;
     account.WillDelete = options_.Delete;
@@ -364,6 +518,8 @@ TPickupResult TReplyPickup::Fetch() {
         taken.insert(takenNow.begin(), takenNow.end());
         CompletePending(result);
     }
+
+    DecodeHeld(result);
 
     TLedgerAccount& r = ledger_.Account(accountKey_);
     if (imap) {

@@ -53,8 +53,10 @@ std::string SpoolName(const std::string& accountKey, std::uint32_t uidValidity, 
 // in one atomic write; only then is it linked into the downloads folder under a name no file
 // has (" (1)", " (2)" ... before the extension), and its spool entry removed. A fetch that is
 // killed before the record was written fetches the reply again; one killed after it finishes
-// the save at the next start from the spool. With Delete the reply is deleted on the server only
-// after its file is in the downloads folder and that folder is flushed.
+// the save at the next start from the spool. A mail that carries a file, or a part of one, is
+// held in the spool until its file is complete, then decoded there (see DecodeHeld). With
+// Delete the reply is deleted on the server only after its file is in the downloads folder and
+// that folder is flushed (a part of a file, once it is held in the spool).
 class TReplyPickup {
 public:
     TReplyPickup(Desktop& desktop, std::string programFolder, TPickupOptions options);
@@ -87,6 +89,9 @@ private:
     bool TakeReply(const TMailSummary& mail, std::string&& content, const TReplyHeaders& headers,
                    TPickupResult& result);
     void RemoveStaleSpool();
+    void RemoveStaleDecoded();
+    // Decodes the files whose parts are all held, and places them.
+    void DecodeHeld(TPickupResult& result);
 
     Desktop& desktop_;
     std::string folder_;

@@ -2,6 +2,7 @@
 // mail left as it was, and the failures a user meets (log-in refused, a foreign certificate,
 // no mailbox set up) reported with exit status 1.
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -222,31 +223,110 @@ TEST_F(CliFetchTest, AFetchKilledAnywhereSavesEveryReplyExactlyOnceInTheEnd) {
     EXPECT_EQ(dovecot.Flags(other), "");
 }
 
-TEST_F(CliFetchTest, AMailThatCarriesAFileIsKeptWholeAndCountedNotCalledArrived) {
+namespace {
+
+std::string FilePart(const std::string& part, int n, int total, const std::string& id) {
+    return "From: www4mail@example.org\r\nSubject: Re: " + kRequest + " (" + std::to_string(n) + "/" +
+           std::to_string(total) + ")\r\nMessage-ID: <" + id + std::to_string(n) + "@example.org>\r\n\r\n" + part;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST_F(CliFetchTest, AFileInPartsOverTwoFetchesIsDecodedOnceWhenTheLastPartComes) {
     TDovecotPeer dovecot;
-    dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: " + kRequest +
-                    " (1/2)\r\nMessage-ID: <u1@example.org>\r\n\r\nbegin 644 "
-                    "news.zip\r\nM86)C9&5F9VAI:FML;6YO<'%R<W1U=G=X>7I!0D-$149'2$E*2TQ-3D]045)3\r\n");
+    const std::string data = ostrel::test::RandomBytes(30000, 41);
+    const auto parts = ostrel::test::UUParts("news.zip", data, 3);
+    dovecot.Deliver(FilePart(parts[2], 3, 3, "b"));
+    dovecot.Deliver(FilePart(parts[0], 1, 3, "b"));
     Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
           "\r\nSecurity=TLS\r\nUser=reader\r\n");
-    const auto run = Run();
-    ASSERT_EQ(run.Status, 0) << run.Err;
-    const std::string saved = home.File("downloads/example.com_news.eml");
-    EXPECT_EQ(run.Out, "saved: " + saved + "\n");
-    EXPECT_NE(ReadAll(saved).find("begin 644 news.zip"), std::string::npos);
-    // One mail of a file that comes in two: counted, and not taken for the whole answer.
-    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t1\t2\t" + saved), std::string::npos)
-        << ReadAll(home.File("Replies.Dat"));
 
-    // The second part carries only encoded lines, which read as text: its subject tells.
-    dovecot.Deliver(
-        "From: www4mail@example.org\r\nSubject: Re: " + kRequest +
-        " (2/2)\r\nMessage-ID: "
-        "<u2@example.org>\r\n\r\nM86)C9&5F9VAI:FML;6YO<'%R<W1U=G=X>7I!0D-$149'2$E*2TQ-3D]045)3\r\n`\r\nend\r\n");
+    const auto first = Run();
+    ASSERT_EQ(first.Status, 0) << first.Err;
+    EXPECT_EQ(first.Out, "");
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t2\t3\t"), std::string::npos)
+        << ReadAll(home.File("Replies.Dat"));
+    EXPECT_TRUE(Names(home.File("downloads")).empty()) << "the parts wait in the spool, not among the user's files";
+
+    // The middle part, which holds only encoded lines, comes in a later fetch.
+    dovecot.Deliver(FilePart(parts[1], 2, 3, "b"));
     const auto second = Run();
     ASSERT_EQ(second.Status, 0) << second.Err;
-    const std::string other = home.File("downloads/example.com_news (1).eml");
-    EXPECT_EQ(second.Out, "saved: " + other + "\n");
-    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t2\t2\t" + other), std::string::npos)
+    const std::string saved = home.File("downloads/news.zip");
+    EXPECT_EQ(second.Out, "saved: " + saved + "\n");
+    EXPECT_TRUE(ReadAll(saved) == data);
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tarrived\t0\t0\t" + saved), std::string::npos)
         << ReadAll(home.File("Replies.Dat"));
+    EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
+
+    const auto third = Run();
+    EXPECT_EQ(third.Status, 0) << third.Err;
+    EXPECT_EQ(third.Out, "");
+    EXPECT_EQ(Names(home.File("downloads")), std::vector<std::string>{"news.zip"});
+}
+
+TEST_F(CliFetchTest, ADamagedPartMarksTheRequestDamagedAndNothingTakesTheFilesName) {
+    TDovecotPeer dovecot;
+    auto parts = ostrel::test::UUParts("tool.exe", ostrel::test::RandomBytes(20000, 42), 2);
+    // A line of the second part loses characters on the way.
+    const std::size_t line = parts[1].find("\r\nM");
+    ASSERT_NE(line, std::string::npos);
+    parts[1].erase(line + 10, 7);
+    dovecot.Deliver(FilePart(parts[0], 1, 2, "d"));
+    dovecot.Deliver(FilePart(parts[1], 2, 2, "d"));
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+
+    const auto run = Run();
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const std::string tracking = ReadAll(home.File("Replies.Dat"));
+    EXPECT_NE(tracking.find(kRequest + "\tdamaged\t"), std::string::npos) << tracking;
+    EXPECT_NE(tracking.find("tool.exe: "), std::string::npos) << "the reason is told: " << tracking;
+    EXPECT_FALSE(fs::exists(home.File("downloads/tool.exe")));
+    for (const auto& name : Names(home.File("downloads")))
+        EXPECT_FALSE(name.starts_with("tool") && name.ends_with(".exe")) << name;
+    EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
+    const auto again = Run();
+    EXPECT_EQ(again.Status, 0) << again.Err;
+    EXPECT_EQ(again.Out, "");
+}
+
+TEST_F(CliFetchTest, AFetchKilledAsTheFileIsDecodedPlacesItOnceAtTheNextRun) {
+    TDovecotPeer dovecot;
+    const std::string data = ostrel::test::RandomBytes(6 << 20, 43);
+    const auto parts = ostrel::test::UUParts("big.iso", data, 3);
+    for (int k = 3; k >= 1; --k)
+        dovecot.Deliver(FilePart(parts[static_cast<std::size_t>(k - 1)], k, 3, "k"));
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+
+    // Killed once the decoded file has its name in the spool: before or just after the ledger
+    // names it, never after it reached the downloads folder.
+    const std::string decoded = home.File("Mailbox/Decoded");
+    const bool killed = FetchKilledWhen([&](const std::string&) {
+        std::error_code ec;
+        for (const auto& d : fs::recursive_directory_iterator(decoded, ec))
+            if (d.path().filename() == "big.iso")
+                return true;
+        return false;
+    });
+    EXPECT_TRUE(killed) << "the fetch ended before the file was decoded";
+
+    const auto rest = Run();
+    ASSERT_EQ(rest.Status, 0) << rest.Err;
+    // Told again when the killed run had not recorded the file as placed.
+    EXPECT_TRUE(rest.Out.empty() || rest.Out == "saved: " + home.File("downloads/big.iso") + "\n") << rest.Out;
+    EXPECT_EQ(Names(home.File("downloads")), std::vector<std::string>{"big.iso"});
+    EXPECT_TRUE(ReadAll(home.File("downloads/big.iso")) == data);
+    EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
+    EXPECT_EQ(Run().Out, "");
 }
