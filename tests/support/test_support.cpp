@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -111,6 +113,18 @@ std::vector<std::string> UUParts(const std::string& name, const std::string& dat
         out[std::min(i / per, out.size() - 1)] += all[i];
     out.back() += "`\r\nend\r\n";
     return out;
+}
+
+void ExpectPumpedInSlices(std::chrono::steady_clock::time_point start,
+                          const std::vector<std::chrono::steady_clock::time_point>& pumps,
+                          std::chrono::steady_clock::time_point end, std::chrono::milliseconds longest) {
+    ASSERT_FALSE(pumps.empty());
+    std::vector<std::chrono::steady_clock::duration> gaps{pumps.front() - start, end - pumps.back()};
+    for (std::size_t i = 1; i < pumps.size(); ++i)
+        gaps.push_back(pumps[i] - pumps[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LE(gaps[gaps.size() / 2], std::chrono::milliseconds(15));
+    EXPECT_LT(gaps.back(), longest);
 }
 
 } // namespace ostrel::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -56,5 +57,13 @@ void WriteAll(const std::string& path, const std::string& content);
 // The data UUencoded (CR LF line ends) and cut into parts as a server splits a file over mails:
 // the first part starts with "begin 644 name", the last ends with the closing lines.
 std::vector<std::string> UUParts(const std::string& name, const std::string& data, int parts);
+
+// Judges a pumping wait from the times the desktop was pumped, between start and end: waits are
+// cut into slices of 10 ms, so the typical stretch without a pump is one slice. A loaded machine
+// may hold the process off the processor now and then, which stretches a few of them; none may
+// reach longest (a wait that sat through what it waited for).
+void ExpectPumpedInSlices(std::chrono::steady_clock::time_point start,
+                          const std::vector<std::chrono::steady_clock::time_point>& pumps,
+                          std::chrono::steady_clock::time_point end, std::chrono::milliseconds longest);
 
 } // namespace ostrel::test
