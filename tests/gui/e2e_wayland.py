@@ -19,6 +19,7 @@ import os
 import queue
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -66,6 +67,9 @@ class TWaylandSession:
     def spawn(self, argv, env, **kw):
         kw.setdefault("stdout", subprocess.DEVNULL)
         kw.setdefault("stderr", subprocess.DEVNULL)
+        # A group of its own: dbus-run-session leaves the compositor running when it alone is
+        # ended, so the whole group is ended at the close.
+        kw.setdefault("start_new_session", True)
         p = subprocess.Popen(self.as_user(argv), env=env, **kw)
         self.procs.append(p)
         return p
@@ -163,6 +167,13 @@ class TWaylandSession:
                             "string:RegisteredStatusNotifierItems")
         return re.findall(r'string "([^"/]+)/', out)
 
+    @staticmethod
+    def signal_group(p, number):
+        try:
+            os.killpg(p.pid, number)
+        except ProcessLookupError:
+            pass
+
     def pid_of_bus_name(self, name):
         out = self.bus_call("--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
                             "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:" + name)
@@ -171,13 +182,13 @@ class TWaylandSession:
 
     def close(self):
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            self.signal_group(p, signal.SIGTERM)
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                pass
+            self.signal_group(p, signal.SIGKILL)
+            p.wait()
         if self.smtp:
             self.smtp.stop()
         shutil.rmtree(self.root, ignore_errors=True)
