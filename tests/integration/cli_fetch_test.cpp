@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <spawn.h>
@@ -21,6 +23,7 @@
 #include "support/dovecot.h"
 #include "support/run_program.h"
 #include "support/test_support.h"
+#include "util/text.h"
 
 namespace fs = std::filesystem;
 using ostrel::test::ReadAll;
@@ -336,4 +339,131 @@ TEST_F(CliFetchTest, AFetchKilledAsTheFileIsDecodedPlacesItOnceAtTheNextRun) {
     EXPECT_TRUE(ReadAll(home.File("downloads/big.iso")) == data);
     EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
     EXPECT_EQ(Run().Out, "");
+}
+
+namespace {
+
+// The UIDs of a set as IMAP writes it ("4,7:9,12:*"); "*" stands for the highest UID there is.
+std::set<std::uint32_t> UidSet(const std::string& set, std::uint32_t highest) {
+    std::set<std::uint32_t> uids;
+    std::istringstream in(set);
+    std::string range;
+    auto number = [&](const std::string& n) { return n == "*" ? highest : static_cast<std::uint32_t>(std::stoul(n)); };
+    while (std::getline(in, range, ',')) {
+        const auto colon = range.find(':');
+        std::uint32_t from = number(range.substr(0, colon));
+        std::uint32_t to = colon == std::string::npos ? from : number(range.substr(colon + 1));
+        if (from > to)
+            std::swap(from, to);
+        for (std::uint32_t uid = from; uid <= to && uid <= highest; ++uid)
+            uids.insert(uid);
+    }
+    return uids;
+}
+
+// What one IMAP session asked of the server's mails, from the commands its client sent.
+struct TImapUse {
+    std::set<std::uint32_t> Read;    // more than the header fetched
+    std::set<std::uint32_t> Changed; // flags stored, expunged, copied or moved
+    std::uint32_t LowestListed = UINT32_MAX;
+    std::vector<std::string> BySequence; // commands that name mails by their numbers
+};
+
+TImapUse ReadImapUse(const std::string& session, std::uint32_t highest) {
+    // A mail's text, whole or in part: RFC822 and RFC822.TEXT, BODY[], BODY[TEXT], BODY[1],
+    // BINARY[...]; BODY[HEADER...] and RFC822.SIZE/.HEADER leave it unread.
+    static const std::regex text(R"(RFC822(?![.](SIZE|HEADER))|(BODY|BINARY)([.]PEEK)?\[(?!HEADER))");
+    TImapUse use;
+    std::istringstream lines(session);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(ostrel::UpperCase(line));
+        std::string tag, verb, set, rest;
+        words >> tag >> verb;
+        const bool byUid = verb == "UID";
+        if (byUid)
+            words >> verb;
+        if (verb != "FETCH" && verb != "STORE" && verb != "EXPUNGE" && verb != "COPY" && verb != "MOVE")
+            continue;
+        if (!byUid) {
+            use.BySequence.push_back(line);
+            continue;
+        }
+        words >> set;
+        std::getline(words, rest);
+        const auto uids = UidSet(set, highest);
+        if (verb == "FETCH") {
+            use.LowestListed = std::min<std::uint32_t>(use.LowestListed, std::stoul(set));
+            if (std::regex_search(rest, text))
+                use.Read.insert(uids.begin(), uids.end());
+        } else {
+            use.Changed.insert(uids.begin(), uids.end());
+        }
+    }
+    return use;
+}
+
+} // namespace
+
+TEST_F(CliFetchTest, ThousandsOfOtherMailsAreJudgedByTheirHeadersAloneAndLeftAsTheyWere) {
+    TDovecotPeer dovecot("good", true);
+    constexpr int kOthers = 3000;
+    const std::string letter(1500, 'o');
+    std::vector<std::string> others, replies;
+    for (int i = 0; i < kOthers; ++i) {
+        if (i == 0 || i == kOthers / 2)
+            replies.push_back(dovecot.Deliver(PageReply("h" + std::to_string(i))));
+        const std::string n = std::to_string(i);
+        others.push_back(dovecot.Deliver("From: friend" + n + "@example.net\r\nTo: ann@example.org\r\nSubject: note " +
+                                         n + "\r\nMessage-ID: <n" + n + "@example.net>\r\n\r\n" + letter + "\r\n"));
+    }
+    replies.push_back(dovecot.Deliver(PageReply("h-last")));
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\nDelete=1\r\n");
+
+    const auto first = Run();
+    ASSERT_EQ(first.Status, 0) << first.Err;
+    EXPECT_EQ(std::count(first.Out.begin(), first.Out.end(), '\n'), 3) << first.Out;
+    EXPECT_EQ(Names(home.File("downloads")).size(), 3u);
+
+    const auto uids = dovecot.Uids();
+    ASSERT_EQ(uids.size(), static_cast<std::size_t>(kOthers + 3));
+    std::uint32_t highest = 0;
+    for (const auto& [name, uid] : uids)
+        highest = std::max(highest, uid);
+    std::set<std::uint32_t> replyUids;
+    for (const auto& name : replies)
+        replyUids.insert(uids.at(name));
+    auto sessions = dovecot.ImapSessions(1);
+    ASSERT_EQ(sessions.size(), 1u);
+    const TImapUse use = ReadImapUse(sessions[0], highest);
+    EXPECT_EQ(use.Read, replyUids) << "only the replies are read beyond their headers:\n" << sessions[0];
+    EXPECT_TRUE(std::includes(replyUids.begin(), replyUids.end(), use.Changed.begin(), use.Changed.end()))
+        << "only the replies are deleted:\n"
+        << sessions[0];
+    EXPECT_TRUE(use.BySequence.empty()) << use.BySequence.front();
+
+    std::size_t untouched = 0;
+    const auto files = dovecot.Files();
+    for (const auto& name : others) {
+        const auto it = files.find(name);
+        if (it != files.end() && (it->second.find(':') == std::string::npos || it->second.ends_with(":2,")))
+            ++untouched;
+    }
+    EXPECT_EQ(untouched, static_cast<std::size_t>(kOthers)) << "every other mail is there, unmarked";
+    for (const auto& name : replies)
+        EXPECT_EQ(files.count(name), 0u) << "a saved reply is deleted with Delete=1";
+
+    // The next fetch asks only for what came since, and saves nothing.
+    const std::string late = dovecot.Deliver(kPrivate);
+    const auto second = Run();
+    EXPECT_EQ(second.Status, 0) << second.Err;
+    EXPECT_EQ(second.Out, "");
+    sessions = dovecot.ImapSessions(2);
+    ASSERT_EQ(sessions.size(), 2u);
+    const TImapUse again = ReadImapUse(sessions[1], highest + 1);
+    EXPECT_GT(again.LowestListed, highest) << sessions[1];
+    EXPECT_TRUE(again.Read.empty() && again.Changed.empty()) << sessions[1];
+    EXPECT_EQ(dovecot.Flags(late), "");
+    EXPECT_EQ(Names(home.File("downloads")).size(), 3u);
 }

@@ -8,7 +8,8 @@ auth-failure delay), so the wrong-password tests do not slow the ones after them
 
 Used from Python (the end-to-end runs and the benchmark import TDovecot) and from the C++ tests,
 which start this file as a program: "dovecot_peer.py FOLDER CERT KEY" writes FOLDER/ports
-(imap imaps pop3 pop3s) once every port answers and stops Dovecot at SIGTERM.
+(imap imaps pop3 pop3s) once every port answers and stops Dovecot at SIGTERM; a fourth
+argument "rawlog" turns the traffic log on.
 
 Mails are delivered the way a delivery agent does: written into Maildir/tmp and renamed into
 Maildir/new. Flags live in the file names (":2,S" for seen), so a test reads them from there.
@@ -47,7 +48,7 @@ def wait_for_port(port, limit=15.0):
 
 
 class TDovecot:
-    def __init__(self, folder, cert, key):
+    def __init__(self, folder, cert, key, rawlog=False):
         if not os.path.exists(DOVECOT):
             raise RuntimeError("dovecot not found: install the Debian packages dovecot-imapd and dovecot-pop3d")
         self.folder = os.path.abspath(folder)
@@ -70,6 +71,12 @@ class TDovecot:
         for root, dirs, _ in os.walk(self.home):
             os.chown(root, self.uid, self.gid)
         os.chown(self.home, self.uid, self.gid)
+        self.rawlog = os.path.join(self.folder, "rawlog")
+        rawlog_conf = ""
+        if rawlog:
+            os.makedirs(self.rawlog, exist_ok=True)
+            os.chown(self.rawlog, self.uid, self.gid)
+            rawlog_conf = "protocol imap {\n  rawlog_dir = %s\n}\n" % self.rawlog
         # The server reads its key as the user it runs as.
         self.cert = os.path.join(self.folder, "server.pem")
         self.key = os.path.join(self.folder, "server.key")
@@ -134,7 +141,7 @@ service anvil {{
 service stats {{
   chroot =
 }}
-""".format(d=self.folder, internal=internal, group=grp.getgrgid(pwd.getpwnam(internal).pw_gid).gr_name,
+{rawlog}""".format(d=self.folder, rawlog=rawlog_conf, internal=internal, group=grp.getgrgid(pwd.getpwnam(internal).pw_gid).gr_name,
                        uid=self.uid, gid=self.gid, **p))
         self.process = subprocess.Popen([DOVECOT, "-F", "-c", self.conf],
                                         stdout=subprocess.DEVNULL, stderr=open(self.log + ".err", "ab"))
@@ -176,7 +183,7 @@ service stats {{
 
 def main():
     folder, cert, key = sys.argv[1:4]
-    peer = TDovecot(folder, cert, key)
+    peer = TDovecot(folder, cert, key, rawlog=sys.argv[4:5] == ["rawlog"])
     stop = []
     signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
     signal.signal(signal.SIGINT, lambda *_: stop.append(1))
