@@ -167,6 +167,9 @@ struct TReceiver::TImpl : TWalkerSink {
         bool HasBegin = false;
         int EndPart = 0;
         std::string Damage;
+        // A part could not be written here (a full disk, a size limit): the fault is this
+        // machine's, not the data's, so the file is not saved and its mails can decode again.
+        std::string Failure;
         std::string Origin;
         std::uint64_t FileSize = 0, Assembled = 0;
         bool HasFileCrc = false;
@@ -318,8 +321,8 @@ struct TReceiver::TImpl : TWalkerSink {
     void AddSegment(TGroup& g, TActive& a, bool hasEnd, const std::string& damage) {
         if (!damage.empty() && g.Damage.empty())
             g.Damage = (g.Numbered ? "part " + std::to_string(a.Part) + ": " : std::string()) + damage;
-        if (!a.Failure.empty() && g.Damage.empty())
-            g.Damage = a.Failure;
+        if (!a.Failure.empty() && g.Failure.empty())
+            g.Failure = a.Failure;
         if (hasEnd)
             g.EndPart = a.Part;
         ++g.Segments;
@@ -361,8 +364,8 @@ struct TReceiver::TImpl : TWalkerSink {
             try {
                 g.Assembly->AppendFrom(seg.File->Fd(), 0, seg.File->Size());
             } catch (const std::exception& e) {
-                if (g.Damage.empty())
-                    g.Damage = e.what();
+                if (g.Failure.empty())
+                    g.Failure = e.what();
             }
             Appended(g, seg);
             ++g.Next;
@@ -408,9 +411,24 @@ struct TReceiver::TImpl : TWalkerSink {
         }
         std::unique_ptr<TGroup> owned = std::move(groups[g.Key]);
         groups.erase(g.Key);
+        const int parts = owned->Numbered ? owned->Total : owned->Segments;
+        if (!owned->Failure.empty()) {
+            // Nothing of it is kept (a half file would pass for the damaged data it is not), and its
+            // parts may be given again.
+            TReceivedFile r;
+            r.State = TReceivedFile::NotSaved;
+            r.Name = !owned->Name.empty()                 ? owned->Name
+                     : owned->Kind == TFoundKind::Partial ? owned->Key.substr(owned->Key.find(':') + 1)
+                                                          : "att." + std::to_string(unnamed++);
+            r.Why = owned->Failure;
+            r.Origin = owned->Origin;
+            r.PartsHeld = parts;
+            r.PartsTotal = owned->Numbered ? owned->Total : 0;
+            Report(r);
+            return;
+        }
         if (owned->Numbered)
             joined.insert(owned->Key);
-        const int parts = owned->Numbered ? owned->Total : owned->Segments;
         if (owned->Kind == TFoundKind::Partial) {
             if (!damage.empty() || !owned->Assembly) {
                 TReceivedFile r;

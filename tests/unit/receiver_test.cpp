@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -357,6 +359,55 @@ TEST_F(ReceiverTest, AFolderThatCannotBeMadeIsReportedNotLost) {
     ASSERT_EQ(blocked.Settled().size(), 1u);
     EXPECT_EQ(blocked.Settled()[0].State, State::NotSaved);
     EXPECT_NE(blocked.Settled()[0].Why.find("Not a directory"), std::string::npos) << blocked.Settled()[0].Why;
+}
+
+// No file of this process may grow beyond a size while it lives: writes past it fail (EFBIG)
+// as they would on a full disk, as root too.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        handler_ = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~TFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        ::signal(SIGXFSZ, handler_);
+    }
+
+private:
+    rlimit old_{};
+    sighandler_t handler_;
+};
+
+TEST_F(ReceiverTest, AFileThatCannotBeWrittenWholeIsNotSavedNotCalledDamaged) {
+    // Each part fits; the joined file does not. Parts in order are written straight into it,
+    // parts out of order wait in files of their own and are joined later: both ways fail alike.
+    const std::string a = RandomBytes(60000, 11), b = RandomBytes(60000, 12);
+    const auto pa = test::UUParts("a.bin", a, 3), pb = test::UUParts("b.bin", b, 3);
+    {
+        TFileSizeLimit limit(30000);
+        for (std::size_t i : {0, 1, 2})
+            Give(Numbered("a.bin", i, 3, pa[i]));
+        for (std::size_t i : {1, 2, 0})
+            Give(Numbered("b.bin", i, 3, pb[i]));
+    }
+    ASSERT_EQ(receiver.Settled().size(), 2u);
+    for (const auto& f : receiver.Settled()) {
+        EXPECT_EQ(f.State, State::NotSaved) << f.Name << ": " << f.Why;
+        EXPECT_NE(f.Why.find("File too large"), std::string::npos) << f.Why;
+        EXPECT_TRUE(f.Path.empty()) << f.Path;
+    }
+    EXPECT_TRUE(Names().empty()) << "nothing is kept of a file that could not be written: " << Names().front();
+
+    // Given again once there is room, the same parts make the whole file.
+    for (std::size_t i : {0, 1, 2})
+        Give(Numbered("b.bin", i, 3, pb[i]));
+    ASSERT_EQ(receiver.Settled().size(), 3u);
+    EXPECT_EQ(receiver.Settled()[2].State, State::Saved) << receiver.Settled()[2].Why;
+    EXPECT_TRUE(Saved("b.bin") == b);
 }
 
 TEST(SubjectNumbers, TheFormsServersAndMailProgramsWrite) {
