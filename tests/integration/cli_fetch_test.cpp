@@ -1,20 +1,27 @@
 // ostrel-cli fetch against a Dovecot of the test's own: replies saved once and decoded, other
-// mail left as it was, and the failures a user meets (log-in refused, a foreign certificate,
-// no mailbox set up) reported with exit status 1.
+// mail (thousands of mails) read no further than its headers and left as it was, and the
+// failures a user meets (log-in refused, a foreign certificate, no mailbox set up, a full disk)
+// reported with exit status 1.
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -466,4 +473,140 @@ TEST_F(CliFetchTest, ThousandsOfOtherMailsAreJudgedByTheirHeadersAloneAndLeftAsT
     EXPECT_TRUE(again.Read.empty() && again.Changed.empty()) << sessions[1];
     EXPECT_EQ(dovecot.Flags(late), "");
     EXPECT_EQ(Names(home.File("downloads")).size(), 3u);
+}
+
+namespace {
+
+// A small file system over a folder: a tmpfs mounted in a mount namespace of this test's own
+// (so that nothing of it outlives the test), filled up to a chosen point by a filler file.
+// Where mounting is refused it is not there, and the test limits the size of any file instead.
+class TSmallDisk {
+public:
+    TSmallDisk(std::string folder, std::size_t bytes) : folder_(std::move(folder)) {
+        // The process is still one thread here, as unshare requires.
+        static const bool ownNamespace =
+            ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+        mounted_ = ownNamespace && ::mount("tmpfs", folder_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~TSmallDisk() {
+        if (mounted_)
+            ::umount2(folder_.c_str(), MNT_DETACH);
+    }
+    TSmallDisk(const TSmallDisk&) = delete;
+    TSmallDisk& operator=(const TSmallDisk&) = delete;
+
+    bool Mounted() const { return mounted_; }
+
+    // Leaves about `bytes` free (all there is when it has less) by growing or shrinking the filler.
+    void LeaveFree(std::size_t bytes) {
+        const std::string filler = folder_ + ".filler";
+        struct statvfs st {};
+        ASSERT_EQ(::statvfs(folder_.c_str(), &st), 0);
+        const std::uintmax_t available = static_cast<std::uintmax_t>(st.f_bavail) * st.f_frsize;
+        std::error_code ec;
+        const std::uintmax_t has = fs::exists(filler, ec) ? fs::file_size(filler) : 0;
+        const std::uintmax_t wanted = has + available > bytes ? has + available - bytes : 0;
+        const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        // tmpfs gives back the pages a shrinking file lets go, and takes them for fallocate.
+        const int rc = wanted < has ? ::ftruncate(fd, static_cast<off_t>(wanted))
+                                    : ::posix_fallocate(fd, 0, static_cast<off_t>(std::max<std::uintmax_t>(wanted, 1)));
+        ::close(fd);
+        ASSERT_EQ(rc, 0) << std::strerror(rc < 0 ? errno : rc);
+    }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+};
+
+} // namespace
+
+TEST_F(CliFetchTest, AFullDiskLeavesNoHalfFileKeepsTheMailAndTheNextFetchesSaveEachReplyOnce) {
+    TSmallDisk disk(home.Path(), 8 << 20);
+    TDovecotPeer dovecot;
+    // Pages of two sizes, and a file sent in three parts, their mails mixed.
+    std::map<std::string, std::string> expected; // a saved file's content -> what it is
+    std::vector<std::string> pageMails;
+    auto page = [&](int k, std::size_t size) {
+        const std::string body = "page " + std::to_string(k) + " " + std::string(size, 'a' + k) + "\r\n";
+        expected[body] = "page " + std::to_string(k);
+        pageMails.push_back(dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: http://example.com/p" +
+                                            std::to_string(k) + ".txt\r\nMessage-ID: <fp" + std::to_string(k) +
+                                            "@example.org>\r\nContent-Type: text/plain\r\n\r\n" + body));
+    };
+    const std::string data = ostrel::test::RandomBytes(600000, 44);
+    expected[data] = "big.bin";
+    const auto parts = ostrel::test::UUParts("big.bin", data, 3);
+    page(0, 16000);
+    dovecot.Deliver(FilePart(parts[2], 3, 3, "f"));
+    page(1, 16000);
+    dovecot.Deliver(FilePart(parts[0], 1, 3, "f"));
+    page(2, 100000);
+    dovecot.Deliver(FilePart(parts[1], 2, 3, "f"));
+    page(3, 100000);
+    const std::string other = dovecot.Deliver(kPrivate);
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\nDelete=1\r\n");
+
+    // The program fills its folder at its first start, before the disk fills up.
+    const std::string cli = std::string(OSTREL_BIN_DIR) + "/ostrel-cli";
+    ASSERT_EQ(ostrel::test::RunProgram({cli, "history"}, Environment()).Status, 0);
+
+    // Room for a few pages only; then for every mail and each part decoded, but not for the whole
+    // file joined beside its waiting parts; then enough. Where no file system can be mounted, no
+    // file may grow beyond that room instead.
+    const std::string failure = disk.Mounted() ? "No space left on device" : "File too large";
+    auto fetchWithRoom = [&](std::size_t room) {
+        if (disk.Mounted()) {
+            disk.LeaveFree(room);
+            return Run();
+        }
+        return ostrel::test::RunProgram(
+            {"/bin/sh", "-c", "trap '' XFSZ; exec /usr/bin/prlimit --fsize=" + std::to_string(room) + " \"$@\"", "sh",
+             cli, "fetch"},
+            Environment());
+    };
+    // Every file in downloads is one whole reply, none twice; returns what was saved.
+    auto saved = [&] {
+        std::map<std::string, int> found;
+        for (const auto& name : Names(home.File("downloads"))) {
+            const std::string content = ReadAll(home.File("downloads/" + name));
+            const auto it = expected.find(content);
+            if (it == expected.end())
+                ADD_FAILURE() << "a half or foreign file: " << name << " (" << content.size() << " bytes)";
+            else if (++found[it->second] > 1)
+                ADD_FAILURE() << it->second << " saved twice, the second time as " << name;
+        }
+        return found;
+    };
+    for (const std::size_t room :
+         disk.Mounted() ? std::vector<std::size_t>{150000, 1620000} : std::vector<std::size_t>{50000, 400000}) {
+        const auto run = fetchWithRoom(room);
+        EXPECT_EQ(run.Status, 1) << "room " << room << ":\n" << run.Out << run.Err;
+        EXPECT_NE(run.Err.find(failure), std::string::npos) << run.Err;
+        const auto found = saved();
+        EXPECT_EQ(found.count("big.bin"), 0u) << "no room for the decoded file";
+        for (int k = 0; k < 4; ++k) {
+            if (dovecot.Flags(pageMails[static_cast<std::size_t>(k)]) == "(gone)") {
+                EXPECT_EQ(found.count("page " + std::to_string(k)), 1u)
+                    << "room " << room << ": page " << k << " was deleted on the server before its file was saved";
+            }
+        }
+    }
+    if (disk.Mounted())
+        disk.LeaveFree(SIZE_MAX);
+    const auto rest = Run();
+    EXPECT_EQ(rest.Status, 0) << rest.Err;
+    const auto found = saved();
+    EXPECT_EQ(found.size(), expected.size());
+    EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
+    EXPECT_EQ(dovecot.Files().size(), 1u) << "every reply is deleted once saved";
+    EXPECT_EQ(dovecot.Flags(other), "");
+    for (const auto& name : Names(home.Path()))
+        EXPECT_TRUE(!name.starts_with(".") || name == ".filler") << "a temporary file is left behind: " << name;
+    const auto again = Run();
+    EXPECT_EQ(again.Status, 0) << again.Err;
+    EXPECT_EQ(again.Out, "");
 }
