@@ -30,6 +30,37 @@ bool IsProgram(const fs::directory_entry& e) {
     return e.is_regular_file(ec) &&
            (perms & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec)) != fs::perms::none;
 }
+
+// Copied whole under a hidden name first: a copy cut short (a full disk) would otherwise keep
+// the file's name and pass for the delivered file at every later start.
+bool SeedFile(const fs::path& from, const fs::path& target) {
+    std::error_code ec, ignored;
+    const fs::path hidden = target.parent_path() / ("." + target.filename().string() + ".seed");
+    fs::copy_file(from, hidden, fs::copy_options::overwrite_existing, ec);
+    if (!ec)
+        fs::rename(hidden, target, ec);
+    if (ec)
+        fs::remove(hidden, ignored);
+    return !ec;
+}
+
+// What is missing of a delivered folder (help pages, icons) is copied file by file, so that one
+// left unfinished is completed at the next start. True when nothing failed.
+bool SeedFolder(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::create_directories(to, ec);
+    if (!fs::is_directory(to, ec))
+        return false;
+    bool whole = true;
+    for (const auto& entry : fs::directory_iterator(from, ec)) {
+        const fs::path target = to / entry.path().filename();
+        if (entry.is_directory(ec))
+            whole = SeedFolder(entry.path(), target) && whole;
+        else if (entry.is_regular_file(ec) && !fs::exists(target, ec))
+            whole = SeedFile(entry.path(), target) && whole;
+    }
+    return whole && !ec;
+}
 } // namespace
 
 int SeedProgramFolder(const std::string& installFolder, const std::string& programFolder) {
@@ -44,8 +75,7 @@ int SeedProgramFolder(const std::string& installFolder, const std::string& progr
         if (kUserFiles.count(name) || IsProgram(entry) || name.empty() || name[0] == '.')
             continue;
         const fs::path target = to / name;
-        if (fs::exists(target, ec))
-            continue;
+        const bool existed = fs::exists(target, ec);
         if (entry.is_directory(ec)) {
             // A program folder inside the program's own folder (OSTREL_HOME beside a build) would
             // be copied into itself until the disk is full.
@@ -53,11 +83,11 @@ int SeedProgramFolder(const std::string& installFolder, const std::string& progr
                 fs::weakly_canonical(to, ec).lexically_relative(fs::weakly_canonical(entry.path(), ec));
             if (!inner.empty() && *inner.begin() != "..")
                 continue;
-            fs::copy(entry.path(), target, fs::copy_options::recursive, ec);
-        } else if (entry.is_regular_file(ec))
-            fs::copy_file(entry.path(), target, ec);
-        if (!ec)
+            if (SeedFolder(entry.path(), target) && !existed)
+                ++copied;
+        } else if (entry.is_regular_file(ec) && !existed && SeedFile(entry.path(), target)) {
             ++copied;
+        }
     }
     return copied;
 }

@@ -8,7 +8,9 @@ namespace ostrel {
 // starts out empty. Gives it the delivered data files it lacks (server directory, templates,
 // lists, tips, help pages, icons) from the installation folder. Files that are already there,
 // the user's own files (history, queue, logs, flags, downloads) and the programs themselves are
-// never copied or replaced. Returns the number of entries copied.
+// never copied or replaced. Each file is copied whole or not at all (a full disk leaves no half
+// file), and what a folder still lacks is copied at the next call. Returns the number of entries
+// copied.
 int SeedProgramFolder(const std::string& installFolder, const std::string& programFolder);
 
 // Where the delivered data lies, ending in "/": share/ostrel beside the bin folder of an

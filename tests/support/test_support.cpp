@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,7 +55,9 @@ void ProgramFolder::Write(const std::string& name, const std::string& content) c
     WriteAll(File(name), content);
 }
 
-std::string ProgramFolder::Read(const std::string& name) const { return ReadAll(File(name)); }
+std::string ProgramFolder::Read(const std::string& name) const {
+    return ReadAll(File(name));
+}
 
 int RunUnprivileged(const std::function<int()>& body) {
     const pid_t pid = ::fork();
@@ -75,6 +79,24 @@ int RunUnprivileged(const std::function<int()>& body) {
         return -1;
     const int code = WEXITSTATUS(status);
     return code == 255 ? -1 : code;
+}
+
+TFileSizeLimit::TFileSizeLimit(std::uint64_t bytes) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    old_ = limit.rlim_cur;
+    // Otherwise the write past the limit ends the process instead of failing.
+    handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TFileSizeLimit::~TFileSizeLimit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(old_);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, handler_);
 }
 
 std::string RandomBytes(std::size_t n, unsigned seed) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -44,6 +45,20 @@ private:
 // body's result, or -1 when it raised or did not end normally. The child leaves through _exit,
 // so nothing of the parent (a TempDir) is cleaned up twice.
 int RunUnprivileged(const std::function<int()>& body);
+
+// While it lives, no file of this process may grow beyond a size: a write past it fails (EFBIG)
+// as one fails on a full disk, as root too, and without a file system of the test's own.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(std::uint64_t bytes);
+    ~TFileSizeLimit();
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+private:
+    std::uint64_t old_ = 0;
+    void (*handler_)(int) = nullptr;
+};
 
 // A data file as the tests see it: the example server directory and suggestions of
 // tests/data/servers (every dialect, all under example.org) in place of the delivered ones,

@@ -60,6 +60,30 @@ void SetEnv(const char* name, const std::string& value) {
 }
 } // namespace
 
+TEST(SeedProgramFolder, ADiskThatFillsUpLeavesNoHalfFileAndTheNextStartCompletesTheFolder) {
+    test::TempDir install, home;
+    const std::string big = test::RandomBytes(100000, 5);
+    test::WriteAll(install.File("uservers.da2"), big);
+    test::WriteAll(install.File("tips.dat"), "0,tip");
+    fs::create_directories(install.File("help"));
+    test::WriteAll(install.File("help/a.html"), "<html>a");
+    test::WriteAll(install.File("help/b.html"), big);
+    {
+        test::TFileSizeLimit full(50000);
+        SeedProgramFolder(install.Path(), home.Path());
+    }
+    EXPECT_FALSE(fs::exists(home.File("uservers.da2")));
+    EXPECT_FALSE(fs::exists(home.File("help/b.html")));
+    EXPECT_EQ(test::ReadAll(home.File("tips.dat")), "0,tip");
+    EXPECT_EQ(test::ReadAll(home.File("help/a.html")), "<html>a");
+
+    SeedProgramFolder(install.Path(), home.Path());
+    EXPECT_TRUE(test::ReadAll(home.File("uservers.da2")) == big);
+    EXPECT_TRUE(test::ReadAll(home.File("help/b.html")) == big);
+    for (const auto& e : fs::recursive_directory_iterator(home.Path()))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
+}
+
 TEST(ProgramFolder, InstalledEachUserGetsASeededFolderOfTheirOwn) {
     Installation inst;
     test::TempDir alice, bob;

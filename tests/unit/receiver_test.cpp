@@ -361,34 +361,13 @@ TEST_F(ReceiverTest, AFolderThatCannotBeMadeIsReportedNotLost) {
     EXPECT_NE(blocked.Settled()[0].Why.find("Not a directory"), std::string::npos) << blocked.Settled()[0].Why;
 }
 
-// No file of this process may grow beyond a size while it lives: writes past it fail (EFBIG)
-// as they would on a full disk, as root too.
-class TFileSizeLimit {
-public:
-    explicit TFileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &old_);
-        handler_ = ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~TFileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &old_);
-        ::signal(SIGXFSZ, handler_);
-    }
-
-private:
-    rlimit old_{};
-    sighandler_t handler_;
-};
-
 TEST_F(ReceiverTest, AFileThatCannotBeWrittenWholeIsNotSavedNotCalledDamaged) {
     // Each part fits; the joined file does not. Parts in order are written straight into it,
     // parts out of order wait in files of their own and are joined later: both ways fail alike.
     const std::string a = RandomBytes(60000, 11), b = RandomBytes(60000, 12);
     const auto pa = test::UUParts("a.bin", a, 3), pb = test::UUParts("b.bin", b, 3);
     {
-        TFileSizeLimit limit(30000);
+        test::TFileSizeLimit limit(30000);
         for (std::size_t i : {0, 1, 2})
             Give(Numbered("a.bin", i, 3, pa[i]));
         for (std::size_t i : {1, 2, 0})
