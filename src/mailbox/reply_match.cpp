@@ -136,6 +136,8 @@ std::string TReplyMatcher::InText(std::string_view text) const {
 
 std::string TReplyMatcher::MatchRequest(const TReplyHeaders& headers, std::string_view text,
                                         const std::function<bool(const std::string&)>& answered) const {
+    if (history_.empty())
+        return "";
     const std::string subject = LowerCase(headers.Subject);
     if (std::string found = InText(subject); !found.empty())
         return found;
