@@ -29,6 +29,7 @@ from ostrel_e2e import make_certificates
 cli, runs = os.environ["OSTREL_CLI"], int(os.environ["OSTREL_BENCH_RUNS"])
 work = tempfile.mkdtemp()
 peer = None
+homes = []
 os.chmod(work, 0o755)  # the mail server runs as nobody when started by root
 try:
     os.makedirs(os.path.join(work, "certs"))
@@ -61,7 +62,9 @@ try:
                 raise SystemExit("ostrel-cli fetch saved %d files, not 200" % r.stdout.count("saved: "))
             if len(times) == 2 and r.stdout:
                 raise SystemExit("the second fetch saved something: " + r.stdout)
-        shutil.rmtree(home)
+        # Removed at the end: thousands of files deleted just before the next run's files are
+        # made would slow the file system's choice of free inodes for that run alone.
+        homes.append(home)
         return times
 
     def python():
