@@ -99,9 +99,10 @@ void TMailboxLedger::Save() const {
         for (const auto& h : held_)
             text += "Part=" + NoTabs(h.Key) + "\t" + NoTabs(h.Spool) + "\t" + NoTabs(h.Request) + "\t" +
                     NoTabs(h.Group) + "\t" + NoTabs(h.Target) + "\r\n";
-        for (const auto& [group, count] : waiting_)
-            if (std::any_of(held_.begin(), held_.end(), [&](const THeldPart& h) { return h.Group == group; }))
-                text += "Waiting=" + std::to_string(count) + "\t" + NoTabs(group) + "\r\n";
+        // Not a structured binding: clang before 16 cannot capture one in the lambda.
+        for (const auto& waiting : waiting_)
+            if (std::any_of(held_.begin(), held_.end(), [&](const THeldPart& h) { return h.Group == waiting.first; }))
+                text += "Waiting=" + std::to_string(waiting.second) + "\t" + NoTabs(waiting.first) + "\r\n";
     }
     WriteFileAtomic(path_, text);
 }
