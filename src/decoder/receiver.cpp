@@ -703,11 +703,17 @@ void TReceiver::AddText(std::string_view text, const std::string& origin) {
 }
 
 void TReceiver::AddFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking, a pipe nobody writes to is refused instead of waited on.
+    const bool regularOnly = impl_->options.RegularFilesOnly;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0));
     if (fd < 0)
         throw EInOutError("Cannot open " + path + ": " + std::strerror(errno));
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regularOnly && !regular) {
+        ::close(fd);
+        throw EInOutError("Cannot read " + path + ": it is not a regular file");
+    }
     // Read where the system keeps the file, without copying it into a buffer of ours.
     if (regular && st.st_size > 0 && AddMapped(fd, path, st.st_size)) {
         ::close(fd);
