@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "cli/console_desktop.h"
+#include "cli/list_session.h"
 #include "cli/printable.h"
 #include "net/certificate.h"
 #include "shell/ostrel_app.h"
@@ -13,6 +14,13 @@ namespace ostrel {
 
 TCliRun DeclareFetchCommand(CLI::App&) {
     return [](const TCliContext& c) {
+        // The desktop program fetches into the same records and lists: one at a time, as there.
+        TListsLock lock;
+        if (lock.Acquire() == TListsLock::TResult::DesktopRunning) {
+            c.Err << "ostrel-cli fetch: the desktop program Ostrel is running and fetches the replies itself.\n"
+                     "Use \"Fetch now\" on its Mailbox page, or quit it with \"Unload\" and run this command again.\n";
+            return 1;
+        }
         ConsoleDesktop desktop(c.In, c.Err, false);
         TOstrelApp app(desktop, c.ExePath, {});
         try {

@@ -1,6 +1,7 @@
 #include "mailbox/mailbox_ledger.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "util/file_io.h"
 #include "util/text.h"
@@ -36,6 +37,7 @@ void TMailboxLedger::Load() {
     accounts_.clear();
     pending_.clear();
     held_.clear();
+    waiting_.clear();
     const std::string text = ReadFileString(path_);
     TLedgerAccount* account = nullptr;
     for (const std::string& line : TextLines(text)) {
@@ -55,6 +57,8 @@ void TMailboxLedger::Load() {
                 pending_.push_back(TPendingSave{f[0], f[1], f[2], f[3], f[4], f[5]});
             else if (key == "Part" && f.size() == 5 && !f[1].empty() && !f[4].empty())
                 held_.push_back(THeldPart{f[0], f[1], f[2], f[3], f[4]});
+            else if (key == "Waiting" && f.size() == 2)
+                waiting_[f[1]] = static_cast<std::size_t>(std::strtoul(f[0].c_str(), nullptr, 10));
             continue;
         }
         if (key == "UidValidity")
@@ -95,6 +99,9 @@ void TMailboxLedger::Save() const {
         for (const auto& h : held_)
             text += "Part=" + NoTabs(h.Key) + "\t" + NoTabs(h.Spool) + "\t" + NoTabs(h.Request) + "\t" +
                     NoTabs(h.Group) + "\t" + NoTabs(h.Target) + "\r\n";
+        for (const auto& [group, count] : waiting_)
+            if (std::any_of(held_.begin(), held_.end(), [&](const THeldPart& h) { return h.Group == group; }))
+                text += "Waiting=" + std::to_string(count) + "\t" + NoTabs(group) + "\r\n";
     }
     WriteFileAtomic(path_, text);
 }

@@ -62,6 +62,9 @@ public:
     TLedgerAccount& Account(const std::string& key) { return accounts_[key]; }
     std::vector<TPendingSave>& Pending() { return pending_; }
     std::vector<THeldPart>& Held() { return held_; }
+    // Groups found still missing parts, with how many parts they held then: decoded again only
+    // when more have come.
+    std::map<std::string, std::size_t>& Waiting() { return waiting_; }
     bool WasTaken(const TLedgerAccount& account, const std::string& messageId) const;
     static void NoteTaken(TLedgerAccount& account, const std::string& messageId);
 
@@ -70,6 +73,7 @@ private:
     std::map<std::string, TLedgerAccount> accounts_;
     std::vector<TPendingSave> pending_;
     std::vector<THeldPart> held_;
+    std::map<std::string, std::size_t> waiting_;
 };
 
 } // namespace ostrel

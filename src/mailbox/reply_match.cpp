@@ -1,6 +1,7 @@
 #include "mailbox/reply_match.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "mime/message.h"
 #include "requests/request_context.h"
@@ -43,22 +44,34 @@ bool IsUrlCharacter(char c) {
            std::string_view("/._~%-?=&+#:").find(c) != std::string_view::npos;
 }
 
-// Whether needle stands in text as a whole URL: not followed by more of a longer one.
-bool NamesUrl(std::string_view text, const std::string& needle) {
-    if (needle.size() < 4)
-        return false;
-    for (std::size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) {
-        const std::size_t after = at + needle.size();
-        if (after >= text.size())
-            return true;
-        const char next = text[after];
-        // "example.org/a" is not named by "example.org/ab"; a closing "/" or a sentence's full
-        // stop may follow.
-        if (!IsUrlCharacter(next) || next == '/' ||
-            (next == '.' && (after + 1 >= text.size() || !IsUrlCharacter(text[after + 1]))))
-            return true;
-    }
-    return false;
+// Whether a URL found in text ends at after: not followed by more of a longer one.
+bool EndsUrl(std::string_view text, std::size_t after) {
+    if (after >= text.size())
+        return true;
+    const char next = text[after];
+    // "example.org/a" is not named by "example.org/ab"; a closing "/" or a sentence's full
+    // stop may follow.
+    return !IsUrlCharacter(next) || next == '/' ||
+           (next == '.' && (after + 1 >= text.size() || !IsUrlCharacter(text[after + 1])));
+}
+
+// "mail.example.org" of "example.org".
+bool SubDomainOf(const std::string& domain, const std::string& parent) {
+    return domain.size() > parent.size() && domain.ends_with(parent) &&
+           domain[domain.size() - parent.size() - 1] == '.';
+}
+
+// URLs shorter than this are not looked for: they would be found in any text.
+constexpr std::size_t kShortestUrl = 4;
+
+std::uint32_t StartOf(const char* at) {
+    std::uint32_t key;
+    std::memcpy(&key, at, sizeof key);
+    return key;
+}
+
+std::size_t FilterSlot(std::uint32_t key) {
+    return (key * 2654435761u) >> 16;
 }
 
 } // namespace
@@ -105,8 +118,17 @@ TReplyMatcher::TReplyMatcher(std::vector<std::string> serverAddresses, std::vect
         if (s.find('@') != std::string::npos)
             servers_.push_back(s);
     }
-    for (const auto& r : history_)
+    for (const auto& r : history_) {
         stripped_.push_back(Stripped(r.Request));
+        fileNames_.push_back(FileNameOf(stripped_.back()));
+        serverDomains_.push_back(DomainOf(r.Server));
+    }
+    for (std::size_t i = 0; i < stripped_.size(); ++i)
+        if (stripped_[i].size() >= kShortestUrl) {
+            const std::uint32_t key = StartOf(stripped_[i].data());
+            byStart_[key].push_back(i);
+            starts_.set(FilterSlot(key));
+        }
 }
 
 bool TReplyMatcher::FromServer(const TReplyHeaders& headers) const {
@@ -115,7 +137,7 @@ bool TReplyMatcher::FromServer(const TReplyHeaders& headers) const {
         return false;
     return std::any_of(servers_.begin(), servers_.end(), [&](const std::string& server) {
         const std::string serverDomain = DomainOf(server);
-        return headers.From == server || domain == serverDomain || domain.ends_with("." + serverDomain);
+        return headers.From == server || domain == serverDomain || SubDomainOf(domain, serverDomain);
     });
 }
 
@@ -123,19 +145,31 @@ bool TReplyMatcher::IsReply(const TReplyHeaders& headers) const {
     return FromServer(headers) || !InText(LowerCase(headers.Subject)).empty();
 }
 
+// The longest URL of the history that text names; of equal ones, the first in the history.
 std::string TReplyMatcher::InText(std::string_view text) const {
-    std::string best;
-    std::size_t bestLength = 0;
-    for (std::size_t i = 0; i < history_.size(); ++i)
-        if (stripped_[i].size() > bestLength && NamesUrl(text, stripped_[i])) {
-            best = history_[i].Request;
-            bestLength = stripped_[i].size();
+    std::size_t best = history_.size();
+    for (std::size_t at = 0; at + kShortestUrl <= text.size(); ++at) {
+        const std::uint32_t key = StartOf(text.data() + at);
+        if (!starts_.test(FilterSlot(key)))
+            continue;
+        const auto found = byStart_.find(key);
+        if (found == byStart_.end())
+            continue;
+        for (const std::size_t i : found->second) {
+            const std::string& url = stripped_[i];
+            const bool better = best == history_.size() || url.size() > stripped_[best].size() ||
+                                (url.size() == stripped_[best].size() && i < best);
+            if (better && text.substr(at, url.size()) == url && EndsUrl(text, at + url.size()))
+                best = i;
         }
-    return best;
+    }
+    return best == history_.size() ? std::string() : history_[best].Request;
 }
 
 std::string TReplyMatcher::MatchRequest(const TReplyHeaders& headers, std::string_view text,
                                         const std::function<bool(const std::string&)>& answered) const {
+    if (history_.empty())
+        return "";
     const std::string subject = LowerCase(headers.Subject);
     if (std::string found = InText(subject); !found.empty())
         return found;
@@ -143,17 +177,15 @@ std::string TReplyMatcher::MatchRequest(const TReplyHeaders& headers, std::strin
     std::string head = LowerCase(std::string(text.substr(0, 65536)));
     if (std::string found = InText(head); !found.empty())
         return found;
-    for (std::size_t i = 0; i < history_.size(); ++i) {
-        const std::string name = FileNameOf(stripped_[i]);
-        if (!name.empty() && subject.find(name) != std::string::npos)
+    for (std::size_t i = 0; i < history_.size(); ++i)
+        if (!fileNames_[i].empty() && subject.find(fileNames_[i]) != std::string::npos)
             return history_[i].Request;
-    }
     const std::string domain = DomainOf(headers.From);
     for (std::size_t i = history_.size(); i-- > 0;) {
-        const std::string serverDomain = DomainOf(history_[i].Server);
+        const std::string& serverDomain = serverDomains_[i];
         const bool sameServer =
             history_[i].Server == headers.From ||
-            (!serverDomain.empty() && (domain == serverDomain || domain.ends_with("." + serverDomain)));
+            (!serverDomain.empty() && (domain == serverDomain || SubDomainOf(domain, serverDomain)));
         if (sameServer && !(answered && answered(history_[i].Request)))
             return history_[i].Request;
     }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <bitset>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ostrel {
@@ -49,7 +52,13 @@ private:
     std::string InText(std::string_view text) const;
     std::vector<std::string> servers_;
     std::vector<TSentRequest> history_;
-    std::vector<std::string> stripped_; // each request's URL without its scheme, lower case
+    std::vector<std::string> stripped_;  // each request's URL without its scheme, lower case
+    std::vector<std::string> fileNames_; // the file each request's URL names, lower case, or empty
+    std::vector<std::string> serverDomains_;
+    // The requests by the first four bytes of stripped_, and a quick filter of those bytes: a
+    // reply's text is read once, whatever the length of the history.
+    std::unordered_map<std::uint32_t, std::vector<std::size_t>> byStart_;
+    std::bitset<65536> starts_;
 };
 
 } // namespace ostrel

@@ -28,8 +28,11 @@ namespace {
 // The spool's folder for decoded files, one folder per file sent in parts.
 constexpr const char* kDecodedFolder = "Decoded/";
 
-// Replies fetched in one command; their records reach the ledger together.
-constexpr std::size_t BatchSize = 50;
+// Replies fetched in one command; their records reach the ledger together, after one flush
+// of the spool. A batch ends at either bound, so large mails still show progress.
+constexpr std::size_t BatchMails = 400;
+constexpr std::uint64_t BatchBytes = 8u << 20;
+constexpr std::uint64_t UnknownMailBytes = 64u << 10; // POP3 lists no sizes
 
 std::uint64_t Fnv1a(const std::string& text) {
     std::uint64_t h = 1469598103934665603ull;
@@ -217,10 +220,16 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
     std::vector<TPendingSave> saves;
     std::set<std::string> settledGroups;
     bool trackingChanged = false;
+    bool waitingChanged = false;
+    auto& waitingFor = ledger_.Waiting();
     for (const auto& group : groups) {
         std::vector<THeldPart> parts;
         std::copy_if(held.begin(), held.end(), std::back_inserter(parts),
                      [&](const THeldPart& h) { return h.Group == group; });
+        // Still missing parts and none came since it was last tried: decoding it again would only
+        // write and remove the same bytes once more.
+        if (const auto w = waitingFor.find(group); w != waitingFor.end() && w->second == parts.size())
+            continue;
         const THeldPart& first = parts.front();
         // The request of the first part matched to one.
         const auto matched =
@@ -231,6 +240,7 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
         std::error_code ec;
         fs::remove_all(folder, ec);
         Status("Decoding the file of " + (request.empty() ? first.Target : request));
+        TryWriteDebugLog("Decoding " + std::to_string(parts.size()) + " held mails of " + first.Target);
         std::vector<TReceivedFile> settled, waiting;
         try {
             TReceiveOptions options;
@@ -257,6 +267,8 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
                                           " (its mails are kept and decoded again at the next fetch)");
                 continue;
             }
+            waitingFor[group] = parts.size();
+            waitingChanged = true;
             const TReplyState before = tracking_.State(request);
             if (!request.empty() && (before.Kind == TReplyState::Sent || before.Kind == TReplyState::Parts)) {
                 TReplyState s;
@@ -300,8 +312,18 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
     }
     if (trackingChanged)
         tracking_.Save();
-    if (settledGroups.empty())
+    for (const auto& group : settledGroups)
+        waitingFor.erase(group);
+    if (settledGroups.empty()) {
+        // Only spares work: when it cannot be written, the next fetch tries the group again.
+        if (waitingChanged)
+            try {
+                ledger_.Save();
+            } catch (const EInOutError& e) {
+                TryWriteDebugLog(e.what());
+            }
         return;
+    }
     // The decoded files are on disk before the record that names them.
     SyncFileSystemOf(SpoolFolder());
     std::vector<std::string> released;
@@ -490,8 +512,10 @@ TPickupResult TReplyPickup::Fetch() {
     }
 
     std::set<std::string> taken;
-    for (std::size_t from = 0; from < replies.size(); from += BatchSize) {
-        const std::size_t to = std::min(replies.size(), from + BatchSize);
+    for (std::size_t from = 0, to = 0; from < replies.size(); from = to) {
+        std::uint64_t bytes = 0;
+        for (to = from; to < replies.size() && to - from < BatchMails && (to == from || bytes < BatchBytes); ++to)
+            bytes += replies[to]->Size != 0 ? replies[to]->Size : UnknownMailBytes;
         Status("Reading replies: " + std::to_string(from + 1) + " to " + std::to_string(to) + " of " +
                std::to_string(replies.size()));
         std::vector<const TMailSummary*> batch(replies.begin() + static_cast<std::ptrdiff_t>(from),

@@ -234,6 +234,10 @@ void TMailboxClient::Connect() {
     // curl's own name check would refuse that one again, so it is left to ours.
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+    // The trusted authorities are the system's (or SSL_CERT_FILE / SSL_CERT_DIR), loaded by
+    // the check as for SMTP; curl's own bundle would only be parsed a second time.
+    curl_easy_setopt(e, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+    curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &InstallCheck);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, check_.get());
     curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, &CollectReplies);

@@ -361,8 +361,10 @@ bool TOstrelApp::LoadForCommandLine() {
     replyFetch_.LoadTracking();
     LoadList(f.lstHistory, "History.Dat", false);
     historyLoaded_ = true;
+    historyAsLoaded_ = f.lstHistory.Items();
     LoadList(f.lstQueue, "Queue.Dat", false);
     queueLoaded_ = true;
+    queueAsLoaded_ = f.lstQueue.Items();
     LoadList(f.lstHot, "HotList.Dat", true);
     settings_.LoadSettings();
     settings_.SetPreferenceControls();
@@ -459,10 +461,10 @@ void TOstrelApp::RunShutdownSteps() {
     SetStage(90000, false);
     TrimHistory(form_.lstHistory);
     SetStage(90010, false);
-    if (historyLoaded_)
+    if (historyLoaded_ && historyAsLoaded_ != form_.lstHistory.Items())
         SaveList(form_.lstHistory, "History.Dat");
     SetStage(90020, false);
-    if (queueLoaded_)
+    if (queueLoaded_ && queueAsLoaded_ != form_.lstQueue.Items())
         SaveList(form_.lstQueue, "Queue.Dat");
     SetStage(90021, false);
     if (joinedClipboard_) {

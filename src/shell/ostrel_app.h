@@ -3,6 +3,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,9 @@ private:
     bool historySaveFailing_ = false;
     bool queueSaveFailing_ = false;
     bool queueLoaded_ = false;
+    // A command-line run writes back only the lists it changed: another run, or the desktop
+    // program started meanwhile, may have saved newer ones.
+    std::optional<std::vector<std::string>> historyAsLoaded_, queueAsLoaded_;
     bool instanceLockHeld_ = false;
     bool instanceChecked_ = false;
     bool joinedClipboard_ = false;

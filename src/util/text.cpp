@@ -56,17 +56,21 @@ std::string ReplaceEach(const std::string& search, const std::string& source, co
     return result;
 }
 
+// ASCII only, as the C locale does: the texts are mail headers, URLs and UTF-8, whose other
+// bytes must pass unchanged whatever locale the desktop set; and no library call per byte.
 std::string UpperCase(const std::string& s) {
     std::string r = s;
     for (auto& c : r)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     return r;
 }
 
 std::string LowerCase(const std::string& s) {
     std::string r = s;
     for (auto& c : r)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return r;
 }
 

@@ -257,6 +257,19 @@ TEST_F(CliFetchTest, AFileInPartsOverTwoFetchesIsDecodedOnceWhenTheLastPartComes
     EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t2\t3\t"), std::string::npos)
         << ReadAll(home.File("Replies.Dat"));
     EXPECT_TRUE(Names(home.File("downloads")).empty()) << "the parts wait in the spool, not among the user's files";
+    auto decodings = [&] {
+        const std::string log = ReadAll(home.File("DebugLog.Txt"));
+        std::size_t n = 0;
+        for (std::size_t at = log.find("Decoding "); at != std::string::npos; at = log.find("Decoding ", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(decodings(), 1u);
+
+    // Nothing new: the file still misses the same part and is not decoded again.
+    const auto idle = Run();
+    ASSERT_EQ(idle.Status, 0) << idle.Err;
+    EXPECT_EQ(decodings(), 1u);
 
     // The middle part, which holds only encoded lines, comes in a later fetch.
     dovecot.Deliver(FilePart(parts[1], 2, 3, "b"));
@@ -268,6 +281,7 @@ TEST_F(CliFetchTest, AFileInPartsOverTwoFetchesIsDecodedOnceWhenTheLastPartComes
     EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tarrived\t0\t0\t" + saved), std::string::npos)
         << ReadAll(home.File("Replies.Dat"));
     EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
+    EXPECT_EQ(decodings(), 2u);
 
     const auto third = Run();
     EXPECT_EQ(third.Status, 0) << third.Err;
