@@ -43,6 +43,8 @@ int DecodeFiles(const std::vector<std::string>& files, const std::string& outDir
     TReceiveOptions options;
     options.TargetFolder = outDir;
     options.IgnoreSubjectNumbers = ignorePartNumbers;
+    // Opening a file tells whether it can be read: no look at it beforehand, once per part.
+    options.RegularFilesOnly = true;
     options.OnFile = [&out](const TReceivedFile& f) {
         if (f.State == TReceivedFile::Saved)
             out << Printable(f.Path) << std::endl;
@@ -52,15 +54,10 @@ int DecodeFiles(const std::vector<std::string>& files, const std::string& outDir
     // In the order given: parts that come before their turn wait beside the target, and are
     // joined as soon as the parts before them are in.
     for (const auto& file : files) {
-        if (!FileExists(file)) {
-            err << "ostrel-cli decode: " << Unreadable(file) << "\n";
-            failed = true;
-            continue;
-        }
         try {
             receiver.AddFile(file);
         } catch (const std::exception& e) {
-            err << "ostrel-cli decode: " << Printable(e.what()) << "\n";
+            err << "ostrel-cli decode: " << (FileExists(file) ? Printable(e.what()) : Unreadable(file)) << "\n";
             failed = true;
         }
     }

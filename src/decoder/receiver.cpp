@@ -23,6 +23,9 @@ namespace ostrel {
 namespace {
 
 constexpr std::size_t kReadPiece = 1 << 20;
+// Data joined straight onto a file leaves in writes of up to this size, whatever the size of
+// the parts it came in.
+constexpr std::size_t kGatherPiece = 1 << 20;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -205,10 +208,54 @@ struct TReceiver::TImpl : TWalkerSink {
     int unnamed = 0;
     int unnumberedKeys = 0;
     std::string buffer;
+    // What was decoded for the assembly of gatherFor and is not written yet: one buffer, reused
+    // for every part, so that a thousand small parts cost a few large writes.
+    std::string gathered;
+    TGroup* gatherFor = nullptr;
 
     TContext& Ctx() { return *contexts.back(); }
 
     bool EnsureFolder() { return ForceDirectories(options.TargetFolder); }
+
+    // Writes what was gathered for a group; a failure makes the group damaged, so that it is
+    // never reported saved.
+    void WriteGathered() {
+        TGroup* g = gatherFor;
+        gatherFor = nullptr;
+        if (!g || gathered.empty())
+            return;
+        try {
+            g->Assembly->Write(gathered);
+        } catch (const std::exception& e) {
+            if (g->Damage.empty())
+                g->Damage = e.what();
+        }
+        gathered.clear();
+    }
+
+    // Everything gathered for g is in its file (before the file is read, appended to or saved).
+    void WriteGathered(const TGroup& g) {
+        if (gatherFor == &g)
+            WriteGathered();
+    }
+
+    void Gather(TGroup& g, std::string_view bytes) {
+        if (gatherFor != &g || gathered.size() + bytes.size() > kGatherPiece)
+            WriteGathered();
+        if (bytes.size() >= kGatherPiece) {
+            try {
+                g.Assembly->Write(bytes);
+            } catch (const std::exception& e) {
+                if (g.Damage.empty())
+                    g.Damage = e.what();
+            }
+            return;
+        }
+        if (gathered.capacity() < kGatherPiece)
+            gathered.reserve(kGatherPiece);
+        gathered.append(bytes);
+        gatherFor = &g;
+    }
 
     std::unique_ptr<TNewFile> NewFile(TActive& a) {
         try {
@@ -358,6 +405,8 @@ struct TReceiver::TImpl : TWalkerSink {
     }
 
     void Drain(TGroup& g) {
+        if (g.Held.count(g.Next) > 0)
+            WriteGathered(g);
         for (auto it = g.Held.find(g.Next); it != g.Held.end() && g.Assembly; it = g.Held.find(g.Next)) {
             TSegment seg = std::move(it->second);
             g.Held.erase(it);
@@ -384,6 +433,7 @@ struct TReceiver::TImpl : TWalkerSink {
             complete = g.EndPart != 0;
         if (!complete)
             return;
+        WriteGathered(g);
         std::string damage = g.Damage;
         if (damage.empty() && g.Kind == TFoundKind::UUPart) {
             if (!g.HasBegin)
@@ -530,7 +580,11 @@ struct TReceiver::TImpl : TWalkerSink {
         TActive& a = it->second;
         if (a.Drop || !a.Failure.empty())
             return;
-        TNewFile* target = a.Direct ? a.Group->Assembly.get() : a.Own.get();
+        if (a.Direct) {
+            Gather(*a.Group, bytes);
+            return;
+        }
+        TNewFile* target = a.Own.get();
         if (!target)
             return;
         try {
@@ -667,11 +721,17 @@ void TReceiver::AddText(std::string_view text, const std::string& origin) {
 }
 
 void TReceiver::AddFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking, a pipe nobody writes to is refused instead of waited on.
+    const bool regularOnly = impl_->options.RegularFilesOnly;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0));
     if (fd < 0)
         throw EInOutError("Cannot open " + path + ": " + std::strerror(errno));
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regularOnly && !regular) {
+        ::close(fd);
+        throw EInOutError("Cannot read " + path + ": it is not a regular file");
+    }
     // Read where the system keeps the file, without copying it into a buffer of ours.
     if (regular && st.st_size > 0 && AddMapped(fd, path, st.st_size)) {
         ::close(fd);
@@ -779,6 +839,8 @@ std::vector<TReceivedFile> TReceiver::Pending() const {
 }
 
 void TReceiver::DiscardPending() {
+    impl_->gatherFor = nullptr;
+    impl_->gathered.clear();
     impl_->groups.clear();
 }
 

@@ -54,6 +54,9 @@ struct TReceiveOptions {
     std::function<void()> Pump;
     // Parts are taken in the order given, whatever the numbers in their subjects say.
     bool IgnoreSubjectNumbers = false;
+    // AddFile refuses what is not a regular file (a folder, a pipe, a device) without waiting
+    // on it.
+    bool RegularFilesOnly = false;
 };
 
 // Takes mails, in any order and any number, over as many calls as they come, and turns the
@@ -77,7 +80,8 @@ public:
     void End();
 
     void AddText(std::string_view text, const std::string& origin);
-    // Reads the file in fixed pieces. Raises EInOutError when it cannot be read.
+    // Reads the file in fixed pieces. Raises EInOutError when it cannot be read (or, with
+    // RegularFilesOnly, is not a regular file).
     void AddFile(const std::string& path);
 
     // Files saved or found damaged so far, in order.

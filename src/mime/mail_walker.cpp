@@ -347,9 +347,12 @@ struct TMailWalker::TImpl {
         if (s.State != TScan::UU || s.PendingNonData || !s.PendingShort.empty() || s.ZeroSeen || rest.size() < 64 ||
             rest[0] != 'M')
             return 0;
+        // Room for no more than the full lines rest can hold (each at least 62 bytes), as the
+        // room is cleared before it is filled: the last lines of a part need little of it.
+        const std::size_t most = rest.size() / 62 * kUULineBytes + 256;
         std::string& o = OutFor(s.FileId);
         const std::size_t before = o.size();
-        const std::size_t room = std::min<std::size_t>(o.capacity() - before, 64 * 1024);
+        const std::size_t room = std::min<std::size_t>({o.capacity() - before, 64 * 1024, most});
         if (room < 256) {
             Flush();
             return 0;

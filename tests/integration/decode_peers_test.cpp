@@ -255,6 +255,26 @@ TEST(CommandLine, UuencodedMailsInAnyOrderWithARepeatJoinAndAMissingOneIsNamed) 
     EXPECT_TRUE(test::ReadAll(dir.File("box/b64.bin")) == data);
 }
 
+TEST(CommandLine, WhatCannotBeReadIsNamedWithItsReasonAndAPipeIsNotWaitedOn) {
+    Need("uuencode", "sharutils");
+    Need("timeout", "coreutils");
+    test::TempDir dir;
+    const std::string data = RandomBytes(50000, 24);
+    const auto mails = UuencodedMails(dir, "kept.bin", data, 2);
+    test::WriteAll(dir.File("m0.eml"), mails[0]);
+    test::WriteAll(dir.File("m1.eml"), mails[1]);
+    Shell("cd " + dir.Path() + " && mkfifo pipe && mkdir folder");
+    std::string out, err;
+    // Nobody writes to the pipe: waiting on it would hang until the timeout (status 124).
+    EXPECT_EQ(Cli(dir, "--out got m0.eml pipe folder gone.eml m1.eml", &out, &err, "timeout 60 "), 1) << err;
+    EXPECT_NE(err.find("cannot read pipe: it is not a regular file"), std::string::npos) << err;
+    EXPECT_NE(err.find("cannot read folder: it is a folder, not a file"), std::string::npos) << err;
+    EXPECT_NE(err.find("cannot read gone.eml: there is no such file"), std::string::npos) << err;
+    // The readable parts around them still join.
+    EXPECT_TRUE(test::ReadAll(dir.File("got/kept.bin")) == data);
+    EXPECT_EQ(out, "got/kept.bin\n");
+}
+
 TEST(CommandLine, HostileNamesStayInTheFolderAndClashesGetNumbers) {
     Need("uuencode", "sharutils");
     test::TempDir dir;

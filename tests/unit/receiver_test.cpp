@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "mime/base64.h"
@@ -73,6 +74,39 @@ TEST_F(ReceiverTest, PartsInAnyOrderWithRepeatsJoinOnceAllAreThereAndMissingOnes
     Give(Numbered("a.bin", 2, 4, pa[2]));
     EXPECT_TRUE(Saved("a.bin") == a);
     EXPECT_TRUE(receiver.Pending().empty());
+}
+
+TEST_F(ReceiverTest, PartsOfTwoFilesInTurnEachJoinWholeAndAWriteThatFailsIsNeverASave) {
+    const std::string a = RandomBytes(300000, 3), b = RandomBytes(200000, 4);
+    const auto pa = test::UUParts("a.bin", a, 3), pb = test::UUParts("b.bin", b, 3);
+    for (std::size_t i = 0; i < 3; ++i) {
+        Give(Numbered("a.bin", i, 3, pa[i]));
+        Give(Numbered("b.bin", i, 3, pb[i]));
+    }
+    EXPECT_TRUE(Saved("a.bin") == a);
+    EXPECT_TRUE(Saved("b.bin") == b);
+
+    // A file larger than the process may write: the join fails part way, in a child so that
+    // the limit binds nothing else.
+    const std::string big = RandomBytes(3 << 20, 5);
+    const auto parts = test::UUParts("big.bin", big, 30);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1 << 20, 1 << 20};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TReceiver limited(TReceiveOptions{dir.File("limited/"), {}, {}});
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            limited.AddText(Numbered("big.bin", i, parts.size(), parts[i]), "clipboard");
+        const auto& settled = limited.Settled();
+        const bool reported = settled.size() == 1 && settled[0].State != State::Saved &&
+                              settled[0].Why.find("File too large") != std::string::npos;
+        ::_exit(reported && !fs::exists(dir.File("limited/big.bin")) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failed join was not reported as damaged";
 }
 
 TEST_F(ReceiverTest, NothingIsReplacedAClashOfAnyKindGetsTheNextNumber) {
