@@ -217,8 +217,8 @@ struct TReceiver::TImpl : TWalkerSink {
 
     bool EnsureFolder() { return ForceDirectories(options.TargetFolder); }
 
-    // Writes what was gathered for a group; a failure makes the group damaged, so that it is
-    // never reported saved.
+    // Writes what was gathered for a group; a failure (a full disk, a size limit) means the
+    // group is not saved, so that it is never reported saved and its parts can be given again.
     void WriteGathered() {
         TGroup* g = gatherFor;
         gatherFor = nullptr;
@@ -227,8 +227,8 @@ struct TReceiver::TImpl : TWalkerSink {
         try {
             g->Assembly->Write(gathered);
         } catch (const std::exception& e) {
-            if (g->Damage.empty())
-                g->Damage = e.what();
+            if (g->Failure.empty())
+                g->Failure = e.what();
         }
         gathered.clear();
     }
@@ -246,8 +246,8 @@ struct TReceiver::TImpl : TWalkerSink {
             try {
                 g.Assembly->Write(bytes);
             } catch (const std::exception& e) {
-                if (g.Damage.empty())
-                    g.Damage = e.what();
+                if (g.Failure.empty())
+                    g.Failure = e.what();
             }
             return;
         }

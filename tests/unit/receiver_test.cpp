@@ -100,13 +100,13 @@ TEST_F(ReceiverTest, PartsOfTwoFilesInTurnEachJoinWholeAndAWriteThatFailsIsNever
         for (std::size_t i = 0; i < parts.size(); ++i)
             limited.AddText(Numbered("big.bin", i, parts.size(), parts[i]), "clipboard");
         const auto& settled = limited.Settled();
-        const bool reported = settled.size() == 1 && settled[0].State != State::Saved &&
+        const bool reported = settled.size() == 1 && settled[0].State == State::NotSaved &&
                               settled[0].Why.find("File too large") != std::string::npos;
         ::_exit(reported && !fs::exists(dir.File("limited/big.bin")) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failed join was not reported as damaged";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failed join was not reported as not saved";
 }
 
 TEST_F(ReceiverTest, NothingIsReplacedAClashOfAnyKindGetsTheNextNumber) {
