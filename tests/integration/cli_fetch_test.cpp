@@ -299,6 +299,37 @@ TEST_F(CliFetchTest, AFileInPartsOverTwoFetchesIsDecodedOnceWhenTheLastPartComes
     EXPECT_EQ(Names(home.File("downloads")), std::vector<std::string>{"news.zip"});
 }
 
+TEST_F(CliFetchTest, OverPop3WithDeleteTheHeldPartsLeaveTheServerAndTheFileComesOnce) {
+    TDovecotPeer dovecot;
+    const std::string data = ostrel::test::RandomBytes(30000, 43);
+    const auto parts = ostrel::test::UUParts("news.zip", data, 3);
+    const std::string third = dovecot.Deliver(FilePart(parts[2], 3, 3, "p"));
+    const std::string first = dovecot.Deliver(FilePart(parts[0], 1, 3, "p"));
+    const std::string other = dovecot.Deliver(kPrivate);
+    Setup("Protocol=POP3\r\nServer=localhost:" + std::to_string(dovecot.Pop3sPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\nDelete=1\r\n");
+
+    const auto held = Run();
+    ASSERT_EQ(held.Status, 0) << held.Err;
+    EXPECT_EQ(held.Out, "");
+    EXPECT_NE(ReadAll(home.File("Replies.Dat")).find(kRequest + "\tparts\t2\t3\t"), std::string::npos)
+        << ReadAll(home.File("Replies.Dat"));
+    // Held in the spool, so they may leave the server; the other mail stays as it was.
+    EXPECT_EQ(dovecot.Flags(first), "(gone)");
+    EXPECT_EQ(dovecot.Flags(third), "(gone)");
+    EXPECT_EQ(dovecot.Flags(other), "");
+
+    const std::string second = dovecot.Deliver(FilePart(parts[1], 2, 3, "p"));
+    const auto joined = Run();
+    ASSERT_EQ(joined.Status, 0) << joined.Err;
+    EXPECT_EQ(joined.Out, "saved: " + home.File("downloads/news.zip") + "\n");
+    EXPECT_TRUE(ReadAll(home.File("downloads/news.zip")) == data);
+    EXPECT_EQ(dovecot.Flags(second), "(gone)");
+    EXPECT_TRUE(fs::is_empty(home.File("Mailbox")));
+    EXPECT_EQ(Run().Out, "");
+    EXPECT_EQ(Names(home.File("downloads")), std::vector<std::string>{"news.zip"});
+}
+
 TEST_F(CliFetchTest, ADamagedPartMarksTheRequestDamagedAndNothingTakesTheFilesName) {
     TDovecotPeer dovecot;
     auto parts = ostrel::test::UUParts("tool.exe", ostrel::test::RandomBytes(20000, 42), 2);
