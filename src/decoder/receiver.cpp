@@ -26,6 +26,8 @@ constexpr std::size_t kReadPiece = 1 << 20;
 // Data joined straight onto a file leaves in writes of up to this size, whatever the size of
 // the parts it came in.
 constexpr std::size_t kGatherPiece = 1 << 20;
+// The room the walker needs for its next step of decoding straight into that buffer.
+constexpr std::size_t kGatherRoom = 64 << 10;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -220,8 +222,13 @@ struct TReceiver::TImpl : TWalkerSink {
     // Writes what was gathered for a group; a failure (a full disk, a size limit) means the
     // group is not saved, so that it is never reported saved and its parts can be given again.
     void WriteGathered() {
-        TGroup* g = gatherFor;
+        SpillGathered();
         gatherFor = nullptr;
+    }
+
+    // Writes what was gathered, the buffer staying with its group.
+    void SpillGathered() {
+        TGroup* g = gatherFor;
         if (!g || gathered.empty())
             return;
         try {
@@ -571,6 +578,29 @@ struct TReceiver::TImpl : TWalkerSink {
             break;
         }
         Ctx().Active[f.Id] = std::move(a);
+    }
+
+    // The next part of an assembly is decoded straight into the gather buffer: no copy of its
+    // bytes on their way to the file.
+    std::string* DataBuffer(int id) override {
+        auto it = Ctx().Active.find(id);
+        if (it == Ctx().Active.end())
+            return nullptr;
+        TActive& a = it->second;
+        if (!a.Direct || a.Drop || !a.Failure.empty())
+            return nullptr;
+        if (gatherFor != a.Group)
+            WriteGathered();
+        gatherFor = a.Group;
+        if (gathered.capacity() < kGatherPiece)
+            gathered.reserve(kGatherPiece);
+        DataAppended(id);
+        return &gathered;
+    }
+
+    void DataAppended(int) override {
+        if (gathered.size() + kGatherRoom > kGatherPiece)
+            SpillGathered();
     }
 
     void FileData(int id, std::string_view bytes) override {
