@@ -49,8 +49,10 @@ try:
         home = tempfile.mkdtemp(dir=work)
         os.makedirs(os.path.join(home, "config", "ostrel"))
         with open(os.path.join(home, "config", "ostrel", "OSTREL.INI"), "w") as f:
-            f.write("[General]\r\nEmail=reader@example.net\r\n[Servers]\r\nSMTP=127.0.0.1:9\r\n[Mailbox]\r\n"
-                    "Protocol=IMAP\r\nServer=127.0.0.1:%d\r\nSecurity=TLS\r\nUser=%s\r\n" % (peer.ports["imaps"], USER))
+            # LocalRoot as the program records it at its first run: a one-time write, not timed.
+            f.write("[General]\r\nEmail=reader@example.net\r\nLocalRoot=%s/\r\n[Servers]\r\nSMTP=127.0.0.1:9\r\n"
+                    "[Mailbox]\r\nProtocol=IMAP\r\nServer=127.0.0.1:%d\r\nSecurity=TLS\r\nUser=%s\r\n"
+                    % (os.path.join(home, "program"), peer.ports["imaps"], USER))
         env = {"PATH": "/usr/bin:/bin", "HOME": home, "XDG_CONFIG_HOME": os.path.join(home, "config"),
                "OSTREL_HOME": os.path.join(home, "program"), "SSL_CERT_FILE": ca,
                "OSTREL_MAILBOX_PASSWORD": PASSWORD, "DBUS_SESSION_BUS_ADDRESS": "disabled:"}

@@ -72,9 +72,19 @@ void TMailboxLedger::Load() {
         else if (key == "Taken")
             account->TakenIds.push_back(value);
     }
+    written_ = Text();
 }
 
 void TMailboxLedger::Save() const {
+    // Each write is flushed to the disk: one that would not change the file is not made.
+    std::string text = Text();
+    if (text == written_)
+        return;
+    WriteFileAtomic(path_, text);
+    written_ = std::move(text);
+}
+
+std::string TMailboxLedger::Text() const {
     std::string text;
     text.reserve(4096);
     for (const auto& [name, a] : accounts_) {
@@ -104,7 +114,7 @@ void TMailboxLedger::Save() const {
             if (std::any_of(held_.begin(), held_.end(), [&](const THeldPart& h) { return h.Group == waiting.first; }))
                 text += "Waiting=" + std::to_string(waiting.second) + "\t" + NoTabs(waiting.first) + "\r\n";
     }
-    WriteFileAtomic(path_, text);
+    return text;
 }
 
 bool TMailboxLedger::WasTaken(const TLedgerAccount& account, const std::string& messageId) const {

@@ -69,7 +69,11 @@ public:
     static void NoteTaken(TLedgerAccount& account, const std::string& messageId);
 
 private:
+    std::string Text() const;
+
     std::string path_;
+    // What the file holds as far as this object knows: read at Load, written at Save.
+    mutable std::string written_;
     std::map<std::string, TLedgerAccount> accounts_;
     std::vector<TPendingSave> pending_;
     std::vector<THeldPart> held_;

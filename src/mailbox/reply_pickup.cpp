@@ -318,7 +318,7 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
         // Only spares work: when it cannot be written, the next fetch tries the group again.
         if (waitingChanged)
             try {
-                ledger_.Save();
+                SaveLedger(result);
             } catch (const EInOutError& e) {
                 TryWriteDebugLog(e.what());
             }
@@ -333,7 +333,7 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
     std::erase_if(held, [&](const THeldPart& h) { return settledGroups.count(h.Group) > 0; });
     auto& pending = ledger_.Pending();
     pending.insert(pending.end(), saves.begin(), saves.end());
-    ledger_.Save();
+    SaveLedger(result);
     for (const auto& spool : released)
         if (std::none_of(saves.begin(), saves.end(), [&](const TPendingSave& s) { return s.Spool == spool; }))
             ::unlink((SpoolFolder() + spool).c_str());
@@ -341,7 +341,7 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
     RemoveStaleDecoded();
 }
 
-void TReplyPickup::CompletePending(TPickupResult& result) {
+void TReplyPickup::CompletePending(TPickupResult& result, bool recordNow) {
     auto& pending = ledger_.Pending();
     if (pending.empty())
         return;
@@ -380,13 +380,27 @@ void TReplyPickup::CompletePending(TPickupResult& result) {
     for (const auto& spool : spools)
         ::unlink(spool.c_str());
     pending.clear();
+    unreported_.insert(unreported_.end(), placed.begin(), placed.end());
+    if (recordNow)
+        SaveLedger(result);
+}
+
+void TReplyPickup::SaveLedger(TPickupResult& result) {
     ledger_.Save();
-    for (const auto& a : placed) {
-        WriteDebugLog("Reply saved: " + a.Path);
+    if (unreported_.empty())
+        return;
+    std::vector<TArrival> arrivals;
+    arrivals.swap(unreported_);
+    std::vector<std::string> lines;
+    lines.reserve(arrivals.size());
+    // Reported before the log is written: a log that cannot be written loses no arrival.
+    for (const auto& a : arrivals) {
+        lines.push_back("Reply saved: " + a.Path);
         result.Arrivals.push_back(a);
         if (OnArrival)
             OnArrival(a);
     }
+    WriteDebugLogLines(lines);
 }
 
 bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, const TReplyHeaders& headers,
@@ -512,35 +526,47 @@ TPickupResult TReplyPickup::Fetch() {
     }
 
     std::set<std::string> taken;
-    for (std::size_t from = 0, to = 0; from < replies.size(); from = to) {
-        std::uint64_t bytes = 0;
-        for (to = from; to < replies.size() && to - from < BatchMails && (to == from || bytes < BatchBytes); ++to)
-            bytes += replies[to]->Size != 0 ? replies[to]->Size : UnknownMailBytes;
-        Status("Reading replies: " + std::to_string(from + 1) + " to " + std::to_string(to) + " of " +
-               std::to_string(replies.size()));
-        std::vector<const TMailSummary*> batch(replies.begin() + static_cast<std::ptrdiff_t>(from),
-                                               replies.begin() + static_cast<std::ptrdiff_t>(to));
-        std::vector<std::string> takenNow;
-        client_->FetchMany(batch, [&](const TMailSummary& m, std::string&& content) {
-            const auto index =
-                static_cast<std::size_t>(std::find(replies.begin(), replies.end(), &m) - replies.begin());
-            if (TakeReply(m, std::move(content), replyHeaders[index], result)) {
-                takenNow.push_back(m.Key);
-                TLedgerAccount& r = ledger_.Account(accountKey_);
-                r.Done.insert(m.Key);
-                TMailboxLedger::NoteTaken(r, replyHeaders[index].MessageId);
-                if (options_.Delete)
-                    r.ToDelete.insert(m.Key);
+    try {
+        for (std::size_t from = 0, to = 0; from < replies.size(); from = to) {
+            std::uint64_t bytes = 0;
+            for (to = from; to < replies.size() && to - from < BatchMails && (to == from || bytes < BatchBytes); ++to)
+                bytes += replies[to]->Size != 0 ? replies[to]->Size : UnknownMailBytes;
+            Status("Reading replies: " + std::to_string(from + 1) + " to " + std::to_string(to) + " of " +
+                   std::to_string(replies.size()));
+            std::vector<const TMailSummary*> batch(replies.begin() + static_cast<std::ptrdiff_t>(from),
+                                                   replies.begin() + static_cast<std::ptrdiff_t>(to));
+            std::vector<std::string> takenNow;
+            client_->FetchMany(batch, [&](const TMailSummary& m, std::string&& content) {
+                const auto index =
+                    static_cast<std::size_t>(std::find(replies.begin(), replies.end(), &m) - replies.begin());
+                if (TakeReply(m, std::move(content), replyHeaders[index], result)) {
+                    takenNow.push_back(m.Key);
+                    TLedgerAccount& r = ledger_.Account(accountKey_);
+                    r.Done.insert(m.Key);
+                    TMailboxLedger::NoteTaken(r, replyHeaders[index].MessageId);
+                    if (options_.Delete)
+                        r.ToDelete.insert(m.Key);
+                }
+            });
+            if (takenNow.empty())
+                continue;
+            // The spool entries are on disk before the record that names them.
+            SyncFileSystemOf(SpoolFolder());
+            SaveLedger(result);
+            result.Replies += takenNow.size();
+            taken.insert(takenNow.begin(), takenNow.end());
+            CompletePending(result, false);
+        }
+    } catch (...) {
+        // What the earlier batches placed is recorded and reported now, not at the next fetch; the
+        // replies of the broken batch taken so far are flushed before the record names them.
+        if (!unreported_.empty())
+            try {
+                SyncFileSystemOf(SpoolFolder());
+                SaveLedger(result);
+            } catch (const std::exception&) {
             }
-        });
-        if (takenNow.empty())
-            continue;
-        // The spool entries are on disk before the record that names them.
-        SyncFileSystemOf(SpoolFolder());
-        ledger_.Save();
-        result.Replies += takenNow.size();
-        taken.insert(takenNow.begin(), takenNow.end());
-        CompletePending(result);
+        throw;
     }
 
     DecodeHeld(result);
@@ -588,7 +614,7 @@ TPickupResult TReplyPickup::Fetch() {
             for (const auto& key : deleted)
                 r.ToDelete.erase(key);
     }
-    ledger_.Save();
+    SaveLedger(result);
     const bool loggedOut = client_->Close();
     // POP3 carries the deletions out at a confirmed QUIT only.
     if (!imap && loggedOut && !deleted.empty()) {

@@ -84,8 +84,12 @@ public:
 private:
     struct TTaken;
     void Status(const std::string& text);
-    // Places the saves recorded in the ledger into the downloads folder.
-    void CompletePending(TPickupResult& result);
+    // Places the saves recorded in the ledger into the downloads folder. With recordNow false the
+    // ledger that lets them go is written by the caller's next SaveLedger, and they are reported
+    // then: a fetch records its last batch and its progress through the mailbox in one write.
+    void CompletePending(TPickupResult& result, bool recordNow = true);
+    // Writes the ledger, then reports the arrivals it no longer names as pending.
+    void SaveLedger(TPickupResult& result);
     bool TakeReply(const TMailSummary& mail, std::string&& content, const TReplyHeaders& headers,
                    TPickupResult& result);
     void RemoveStaleSpool();
@@ -101,6 +105,7 @@ private:
     TReplyTracking tracking_;
     TReplyMatcher matcher_;
     std::unique_ptr<TMailboxClient> client_;
+    std::vector<TArrival> unreported_;
     bool canceled_ = false;
 };
 

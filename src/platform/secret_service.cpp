@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -33,10 +34,74 @@ const SecretSchema* Schema() {
     return &schema;
 }
 
+// libsecret and the GLib it brings are loaded at the first keyring call, not at every start: most
+// runs of ostrel-cli never ask the keyring, and loading them took a quarter of its start-up time.
+struct TLibSecret {
+    std::string Problem; // empty once every function below is bound
+    decltype(&::g_object_ref) ObjectRef = nullptr;
+    decltype(&::g_object_unref) ObjectUnref = nullptr;
+    decltype(&::g_main_context_new) ContextNew = nullptr;
+    decltype(&::g_main_context_acquire) ContextAcquire = nullptr;
+    decltype(&::g_main_context_prepare) ContextPrepare = nullptr;
+    decltype(&::g_main_context_query) ContextQuery = nullptr;
+    decltype(&::g_main_context_check) ContextCheck = nullptr;
+    decltype(&::g_main_context_dispatch) ContextDispatch = nullptr;
+    decltype(&::g_main_context_release) ContextRelease = nullptr;
+    decltype(&::g_main_context_push_thread_default) PushThreadDefault = nullptr;
+    decltype(&::g_main_context_pop_thread_default) PopThreadDefault = nullptr;
+    decltype(&::g_usleep) Sleep = nullptr;
+    decltype(&::g_poll) Poll = nullptr;
+    decltype(&::g_cancellable_new) CancellableNew = nullptr;
+    decltype(&::g_cancellable_cancel) CancellableCancel = nullptr;
+    decltype(&::g_error_free) ErrorFree = nullptr;
+    decltype(&::secret_password_lookup) PasswordLookup = nullptr;
+    decltype(&::secret_password_lookup_finish) PasswordLookupFinish = nullptr;
+    decltype(&::secret_password_free) PasswordFree = nullptr;
+    decltype(&::secret_password_store) PasswordStore = nullptr;
+    decltype(&::secret_password_store_finish) PasswordStoreFinish = nullptr;
+};
+
+template <typename F> bool Bind(void* library, const char* name, F& function) {
+    function = reinterpret_cast<F>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+const TLibSecret& Lib() {
+    static const TLibSecret lib = [] {
+        TLibSecret l;
+        // Never unloaded: GLib keeps threads and types of its own once started.
+        void* h = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (h == nullptr) {
+            const char* why = ::dlerror();
+            l.Problem = std::string("libsecret could not be loaded (") + (why != nullptr ? why : "no reason given") +
+                        "): install the package libsecret-1-0";
+            return l;
+        }
+        const bool all =
+            Bind(h, "g_object_ref", l.ObjectRef) && Bind(h, "g_object_unref", l.ObjectUnref) &&
+            Bind(h, "g_main_context_new", l.ContextNew) && Bind(h, "g_main_context_acquire", l.ContextAcquire) &&
+            Bind(h, "g_main_context_prepare", l.ContextPrepare) && Bind(h, "g_main_context_query", l.ContextQuery) &&
+            Bind(h, "g_main_context_check", l.ContextCheck) && Bind(h, "g_main_context_dispatch", l.ContextDispatch) &&
+            Bind(h, "g_main_context_release", l.ContextRelease) &&
+            Bind(h, "g_main_context_push_thread_default", l.PushThreadDefault) &&
+            Bind(h, "g_main_context_pop_thread_default", l.PopThreadDefault) && Bind(h, "g_usleep", l.Sleep) &&
+            Bind(h, "g_poll", l.Poll) && Bind(h, "g_cancellable_new", l.CancellableNew) &&
+            Bind(h, "g_cancellable_cancel", l.CancellableCancel) && Bind(h, "g_error_free", l.ErrorFree) &&
+            Bind(h, "secret_password_lookup", l.PasswordLookup) &&
+            Bind(h, "secret_password_lookup_finish", l.PasswordLookupFinish) &&
+            Bind(h, "secret_password_free", l.PasswordFree) && Bind(h, "secret_password_store", l.PasswordStore) &&
+            Bind(h, "secret_password_store_finish", l.PasswordStoreFinish);
+        if (!all)
+            l.Problem = "the libsecret found lacks functions this program needs: install the package libsecret-1-0";
+        return l;
+    }();
+    return lib;
+}
+
 // The program's own main context for keyring calls: their replies arrive only while this code
 // waits for them, whatever loop the desktop runs.
 GMainContext* KeyringContext() {
-    static GMainContext* context = g_main_context_new();
+    static GMainContext* context = Lib().ContextNew();
     return context;
 }
 
@@ -58,28 +123,28 @@ struct TCall {
     GAsyncResult* Result = nullptr;
     ~TCall() {
         if (Result != nullptr)
-            g_object_unref(Result);
+            Lib().ObjectUnref(Result);
     }
 };
 
 void CallDone(GObject*, GAsyncResult* result, gpointer data) {
     auto* call = static_cast<TCall*>(data);
-    call->Result = G_ASYNC_RESULT(g_object_ref(result));
+    call->Result = static_cast<GAsyncResult*>(Lib().ObjectRef(result));
     call->Done = true;
 }
 
 // Runs the context for at most one slice.
 void IterateOnce(GMainContext* context) {
-    if (!g_main_context_acquire(context)) {
-        g_usleep(SliceMs * 1000);
+    if (!Lib().ContextAcquire(context)) {
+        Lib().Sleep(SliceMs * 1000);
         return;
     }
     gint priority = 0;
-    g_main_context_prepare(context, &priority);
+    Lib().ContextPrepare(context, &priority);
     std::vector<GPollFD> fds(8);
     gint timeout = 0;
     for (;;) {
-        const gint count = g_main_context_query(context, priority, &timeout, fds.data(), static_cast<gint>(fds.size()));
+        const gint count = Lib().ContextQuery(context, priority, &timeout, fds.data(), static_cast<gint>(fds.size()));
         if (count <= static_cast<gint>(fds.size())) {
             fds.resize(static_cast<std::size_t>(count));
             break;
@@ -88,18 +153,18 @@ void IterateOnce(GMainContext* context) {
     }
     if (timeout < 0 || timeout > SliceMs)
         timeout = SliceMs;
-    g_poll(fds.data(), static_cast<guint>(fds.size()), timeout);
-    g_main_context_check(context, priority, fds.data(), static_cast<gint>(fds.size()));
-    g_main_context_dispatch(context);
-    g_main_context_release(context);
+    Lib().Poll(fds.data(), static_cast<guint>(fds.size()), timeout);
+    Lib().ContextCheck(context, priority, fds.data(), static_cast<gint>(fds.size()));
+    Lib().ContextDispatch(context);
+    Lib().ContextRelease(context);
 }
 
 // Starts a call with the program's context as the thread's default, then waits for it, letting
 // the program's events run between slices. A call that outlives the limit is cancelled.
 template <typename TStart> void RunCall(TCall& call, const std::function<void()>& pump, TStart start) {
     GMainContext* context = KeyringContext();
-    GCancellable* cancellable = g_cancellable_new();
-    g_main_context_push_thread_default(context);
+    GCancellable* cancellable = Lib().CancellableNew();
+    Lib().PushThreadDefault(context);
     start(cancellable);
     const auto limit = std::chrono::steady_clock::now() + CallLimit;
     while (!call.Done) {
@@ -109,16 +174,16 @@ template <typename TStart> void RunCall(TCall& call, const std::function<void()>
         if (pump)
             pump();
         if (std::chrono::steady_clock::now() > limit)
-            g_cancellable_cancel(cancellable);
+            Lib().CancellableCancel(cancellable);
     }
-    g_main_context_pop_thread_default(context);
-    g_object_unref(cancellable);
+    Lib().PopThreadDefault(context);
+    Lib().ObjectUnref(cancellable);
 }
 
 std::string ErrorText(GError* error) {
     std::string text = error != nullptr && error->message != nullptr ? error->message : "no reason given";
     if (error != nullptr)
-        g_error_free(error);
+        Lib().ErrorFree(error);
     return text;
 }
 
@@ -129,6 +194,8 @@ TSecretResult KeyringResult() {
     result.Where = "the desktop's keyring";
     if (!SessionBusReachable())
         result.Error = "No desktop keyring runs here.";
+    else if (!Lib().Problem.empty())
+        result.Error = "The desktop's keyring cannot be used: " + Lib().Problem + ".";
     return result;
 }
 
@@ -143,11 +210,11 @@ TSecretResult SecretServiceStore::Lookup(const std::string& account) {
         return result;
     TCall call;
     RunCall(call, pump_, [&](GCancellable* cancellable) {
-        secret_password_lookup(Schema(), cancellable, CallDone, &call, "account", account.c_str(), "settings",
+        Lib().PasswordLookup(Schema(), cancellable, CallDone, &call, "account", account.c_str(), "settings",
                                folder_.c_str(), nullptr);
     });
     GError* error = nullptr;
-    gchar* value = secret_password_lookup_finish(call.Result, &error);
+    gchar* value = Lib().PasswordLookupFinish(call.Result, &error);
     if (error != nullptr) {
         result.Error = "The desktop's keyring could not be asked: " + ErrorText(error);
         return result;
@@ -155,7 +222,7 @@ TSecretResult SecretServiceStore::Lookup(const std::string& account) {
     if (value != nullptr) {
         result.Ok = true;
         result.Value = value;
-        secret_password_free(value);
+        Lib().PasswordFree(value);
     }
     return result;
 }
@@ -167,11 +234,11 @@ TSecretResult SecretServiceStore::Store(const std::string& account, const std::s
     const std::string label = "Ostrel: password of the " + account + " account";
     TCall call;
     RunCall(call, pump_, [&](GCancellable* cancellable) {
-        secret_password_store(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), password.c_str(), cancellable,
+        Lib().PasswordStore(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), password.c_str(), cancellable,
                               CallDone, &call, "account", account.c_str(), "settings", folder_.c_str(), nullptr);
     });
     GError* error = nullptr;
-    const gboolean stored = secret_password_store_finish(call.Result, &error);
+    const gboolean stored = Lib().PasswordStoreFinish(call.Result, &error);
     if (error != nullptr || !stored) {
         result.Error = "The desktop's keyring did not keep the password: " + ErrorText(error);
         return result;

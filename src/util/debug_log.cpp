@@ -26,8 +26,15 @@ std::string LogTimeStamp() {
     return std::string(buf, n);
 }
 
-void WriteDebugLog(const std::string& message) {
-    std::string line = LogTimeStamp() + ": " + message + "\r\n";
+void WriteDebugLog(const std::string& message) { WriteDebugLogLines({message}); }
+
+void WriteDebugLogLines(const std::vector<std::string>& messages) {
+    if (messages.empty())
+        return;
+    const std::string stamp = LogTimeStamp() + ": ";
+    std::string line;
+    for (const auto& message : messages)
+        line += stamp + message + "\r\n";
     const std::string path = DebugLogPath();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const int err = fd < 0 ? errno : WriteAllToFd(fd, line.data(), line.size());

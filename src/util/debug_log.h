@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/desktop.h"
 
@@ -15,6 +16,8 @@ std::string DebugLogPath();
 // Appends "date time: message" + CR LF. Raises EInOutError when the log cannot be written,
 // unless an error report has already told the user so (the line is then dropped).
 void WriteDebugLog(const std::string& message);
+// The same for many lines at once, in one write (a fetch that saves hundreds of replies).
+void WriteDebugLogLines(const std::vector<std::string>& messages);
 // The same for work that must go on when the log cannot be written (a read-only program folder);
 // returns whether the line was written.
 bool TryWriteDebugLog(const std::string& message);

@@ -214,7 +214,10 @@ TEST_F(CliFetchTest, AFetchKilledAnywhereSavesEveryReplyExactlyOnceInTheEnd) {
         std::error_code ec;
         return fs::exists(spool, ec) && fs::directory_iterator(spool, ec) != fs::directory_iterator();
     });
-    kills += FetchKilledWhen([](const std::string& out) { return out.find("saved: ") != std::string::npos; });
+    kills += FetchKilledWhen([&](const std::string&) {
+        std::error_code ec;
+        return fs::exists(home.File("downloads"), ec) && !fs::is_empty(home.File("downloads"), ec);
+    });
     EXPECT_GE(kills, 1) << "at least one fetch was killed in the middle";
 
     const auto rest = Run();
@@ -232,6 +235,34 @@ TEST_F(CliFetchTest, AFetchKilledAnywhereSavesEveryReplyExactlyOnceInTheEnd) {
     // Deleted once saved; the private mail stays as it was.
     EXPECT_EQ(dovecot.Files().size(), 1u);
     EXPECT_EQ(dovecot.Flags(other), "");
+}
+
+TEST_F(CliFetchTest, RepliesReadInSeveralBatchesAreEachSavedAndReportedOnce) {
+    TDovecotPeer dovecot;
+    // Three replies of 5 MB: two batches of reading.
+    const std::string filler(5000000, 'y');
+    for (int i = 0; i < 3; ++i)
+        dovecot.Deliver("From: www4mail@example.org\r\nSubject: Re: " + kRequest + "\r\nMessage-ID: <big" +
+                        std::to_string(i) + "@example.org>\r\nContent-Type: text/plain\r\n\r\nreply " +
+                        std::to_string(i) + " " + filler + "\r\n");
+    Setup("Protocol=IMAP\r\nServer=localhost:" + std::to_string(dovecot.ImapsPort()) +
+          "\r\nSecurity=TLS\r\nUser=reader\r\n");
+    const auto run = Run();
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    std::set<std::string> reported, replies;
+    std::istringstream lines(run.Out);
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_TRUE(line.starts_with("saved: ")) << line;
+        EXPECT_TRUE(reported.insert(line.substr(7)).second) << "reported twice: " << line;
+    }
+    for (const auto& e : fs::directory_iterator(home.File("downloads"))) {
+        EXPECT_TRUE(reported.count(e.path().string())) << e.path() << " saved but not reported";
+        const std::string text = ReadAll(e.path().string());
+        replies.insert(text.substr(0, text.find(' ', 6)));
+    }
+    EXPECT_EQ(reported.size(), 3u);
+    EXPECT_EQ(replies, (std::set<std::string>{"reply 0", "reply 1", "reply 2"}));
+    EXPECT_EQ(Run().Out, "");
 }
 
 namespace {
