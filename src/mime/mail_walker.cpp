@@ -208,12 +208,17 @@ struct TMailWalker::TImpl {
     // Lines held while a new mail may be starting.
     std::vector<std::string> held;
     bool replaying = false;
-    // Decoded data waiting to leave.
+    // Decoded data waiting to leave: in out, or in the sink's own buffer for file outId.
     std::string out;
+    std::string* target = &out;
     int outId = 0;
 
     // ---------------------------------------------------------------- output
     void Flush() {
+        if (target != &out) {
+            sink.DataAppended(outId);
+            return;
+        }
         if (!out.empty())
             sink.FileData(outId, out);
         out.clear();
@@ -222,22 +227,33 @@ struct TMailWalker::TImpl {
         if (id != outId) {
             Flush();
             outId = id;
+            std::string* own = sink.DataBuffer(id);
+            target = own ? own : &out;
         }
-        return out;
+        return *target;
     }
     void MaybeFlush() {
-        if (out.size() >= kOutFlush)
+        if (target != &out || out.size() >= kOutFlush)
             Flush();
+    }
+    // The sink may move or drop its buffer in any other event: it is asked for it again after.
+    void LeaveSinkBuffer() {
+        if (target == &out)
+            return;
+        target = &out;
+        outId = 0;
     }
     int Start(TFoundFile file) {
         file.Id = ++nextId;
         file.Line = line;
+        LeaveSinkBuffer();
         sink.FileStart(file);
         return file.Id;
     }
     void End(int id, TFoundEnd end) {
         if (outId == id)
             Flush();
+        LeaveSinkBuffer();
         sink.FileEnd(id, end);
     }
 
@@ -478,6 +494,7 @@ struct TMailWalker::TImpl {
         while (!stack.empty())
             CloseEntity(false);
         inMail = false;
+        LeaveSinkBuffer();
         sink.MailEnd(mailProblem);
         mailProblem.clear();
     }
@@ -580,8 +597,10 @@ struct TMailWalker::TImpl {
 
     void EndHeaders(TEntity& e) {
         e.ReadingHeaders = false;
-        if (e.Top)
+        if (e.Top) {
+            LeaveSinkBuffer();
             sink.MailStart(e.Headers);
+        }
         // A forwarded mail's file starts now that its subject is known.
         if (stack.size() >= 2 && &e == stack.back().get()) {
             TEntity& parent = *stack[stack.size() - 2];
@@ -707,8 +726,10 @@ struct TMailWalker::TImpl {
         std::unique_ptr<TEntity> e = std::move(stack.back());
         stack.pop_back();
         if (e->ReadingHeaders) {
-            if (e->Top)
+            if (e->Top) {
+                LeaveSinkBuffer();
                 sink.MailStart(e->Headers);
+            }
             return;
         }
         // A whole body (not inside a multipart) ends with its mail.
@@ -1002,6 +1023,7 @@ struct TMailWalker::TImpl {
             // A stripped closing line reads as an empty line; anything else breaks the chain.
             s.HaveCandidate = s.CandidateZero = false;
         }
+        LeaveSinkBuffer();
         sink.TextLine(text);
     }
 
@@ -1034,6 +1056,7 @@ struct TMailWalker::TImpl {
                 s.PendingNonData = true;
                 s.PendingLine = s.PendingShortLine;
                 s.PendingLooksEncoded = false;
+                LeaveSinkBuffer();
                 sink.TextLine(s.PendingShort);
                 s.PendingShort.clear();
             }
@@ -1070,6 +1093,7 @@ struct TMailWalker::TImpl {
             s.PendingLine = line;
             s.PendingLooksEncoded = c.Alphabet && text.size() >= 8;
         }
+        LeaveSinkBuffer();
         sink.TextLine(text);
     }
 
@@ -1087,8 +1111,10 @@ struct TMailWalker::TImpl {
 
     void FinishUU(TScan& s, bool closed) {
         // A short line at the end of a part that the closing line did not follow is text.
-        if (!s.PendingShort.empty())
+        if (!s.PendingShort.empty()) {
+            LeaveSinkBuffer();
             sink.TextLine(s.PendingShort);
+        }
         s.PendingShort.clear();
         TFoundEnd end;
         end.Closed = closed;

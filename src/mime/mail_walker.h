@@ -62,6 +62,17 @@ public:
     virtual void TextLine(std::string_view line) { (void)line; }
     virtual void FileStart(const TFoundFile& file) = 0;
     virtual void FileData(int id, std::string_view bytes) = 0;
+    // A buffer of the sink's own that the decoded data of file id is appended to instead of
+    // coming through FileData, saving a copy of every byte; null to take FileData. Asked again
+    // after every other event, so the sink may write the buffer out, move it to another file or
+    // drop it in any of them.
+    virtual std::string* DataBuffer(int id) {
+        (void)id;
+        return nullptr;
+    }
+    // Data was appended to the buffer DataBuffer(id) gave: the sink may write it out now, and
+    // must leave at least 64 KiB of room in it for the next data.
+    virtual void DataAppended(int id) { (void)id; }
     virtual void FileEnd(int id, const TFoundEnd& end) = 0;
     // The mail ended; problem says what was wrong with its structure (empty when nothing).
     virtual void MailEnd(const std::string& problem) { (void)problem; }

@@ -281,6 +281,29 @@ TEST_F(ReceiverTest, NestedMimeForwardedMailsNamesAndUUInsideQuotedPrintable) {
     EXPECT_NE(eml.find(b64.substr(0, 76) + "\r\n" + b64.substr(78, 76)), std::string::npos);
 }
 
+// The next part of a join decodes straight into the join's buffer while the forwarded mail
+// around it is written line by line to its own file: neither may take the other's bytes, also
+// when the join's buffer is written out in the middle of the part.
+TEST_F(ReceiverTest, AJoinsNextPartInsideAForwardedMailLeavesBothWhole) {
+    const std::string data = RandomBytes(3 << 20, 12);
+    const auto parts = test::UUParts("joined.bin", data, 3);
+    Give(Mail("joined.bin", parts[0]));
+    const std::string forwarded = "From: a@example.org\r\nSubject: the middle\r\n\r\nAs sent:\r\n\r\n" + parts[1];
+    Give("MIME-Version: 1.0\r\nSubject: fwd\r\nContent-Type: multipart/mixed; boundary=\"m\"\r\n\r\n"
+         "--m\r\nContent-Type: text/plain\r\n\r\nsee below\r\n"
+         "--m\r\nContent-Type: message/rfc822\r\n\r\n" +
+         forwarded + "--m--\r\n");
+    Give(Mail("joined.bin", parts[2]));
+    const auto& s = receiver.Settled();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].Name, "the middle.eml");
+    EXPECT_EQ(s[1].Name, "joined.bin");
+    for (const auto& f : s)
+        EXPECT_EQ(f.State, State::Saved) << f.Name << ": " << f.Why;
+    EXPECT_TRUE(Saved("joined.bin") == data);
+    EXPECT_TRUE(Saved("the middle.eml") + "\r\n" == forwarded);
+}
+
 TEST_F(ReceiverTest, UUInsideABase64TextBodyAndItsDamageAreFound) {
     const std::string data = RandomBytes(7000, 11);
     const std::string uu = "Your file:\r\n\r\n" + test::UUParts("t.bin", data, 1)[0] + "\r\nRegards\r\n";
