@@ -10,6 +10,11 @@
 # Each figure is the median of OSTREL_BENCH_RUNS runs (5), each run on a new program folder that
 # holds the history of the 200 requests, its data files given before the timing starts.
 #
+# On ext4 without a journal, making a file scans past every inode deleted in the last one to five
+# minutes; the program folders of a run are deleted at its end, so an invocation started within
+# five minutes of the last one spends most of its time choosing inodes (up to 300 ms more per
+# fetch). Leave five minutes between invocations there.
+#
 #   scripts/bench/mailbox.sh [build-folder]     (default: build/bench-release)
 set -euo pipefail
 
