@@ -11,9 +11,10 @@
 # holds the history of the 200 requests, its data files given before the timing starts.
 #
 # On ext4 without a journal, making a file scans past every inode deleted in the last one to five
-# minutes; the program folders of a run are deleted at its end, so an invocation started within
-# five minutes of the last one spends most of its time choosing inodes (up to 300 ms more per
-# fetch). Leave five minutes between invocations there.
+# minutes. The program folders are deleted at the end, yet our times still grow over the runs of
+# an invocation and from one invocation to the next (150 to 300 ms; imaplib, which makes no files,
+# stays), the profile then showing the inode allocator's check of recently deleted inodes. The
+# first runs on a quiet disk are the ones to compare; give the range, not the best run.
 #
 #   scripts/bench/mailbox.sh [build-folder]     (default: build/bench-release)
 set -euo pipefail
