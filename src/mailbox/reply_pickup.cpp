@@ -325,7 +325,11 @@ void TReplyPickup::DecodeHeld(TPickupResult& result) {
         return;
     }
     // The decoded files are on disk before the record that names them.
-    SyncFileSystemOf(SpoolFolder());
+    std::vector<std::string> decoded;
+    for (const auto& save : saves)
+        if (save.Spool.starts_with(kDecodedFolder))
+            decoded.push_back(save.Spool);
+    FlushWrittenFiles(SpoolFolder(), decoded);
     std::vector<std::string> released;
     for (const auto& h : held)
         if (settledGroups.count(h.Group))
@@ -383,6 +387,12 @@ void TReplyPickup::CompletePending(TPickupResult& result, bool recordNow) {
     unreported_.insert(unreported_.end(), placed.begin(), placed.end());
     if (recordNow)
         SaveLedger(result);
+}
+
+void TReplyPickup::FlushSpool() {
+    std::vector<std::string> names;
+    names.swap(unflushed_);
+    FlushWrittenFiles(SpoolFolder(), names);
 }
 
 void TReplyPickup::SaveLedger(TPickupResult& result) {
@@ -454,6 +464,7 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
     try {
         // Flushed with the rest of its batch before the ledger names it.
         WriteFileUnflushed(SpoolFolder() + spoolName, data);
+        unflushed_.push_back(spoolName);
     } catch (const std::exception& e) {
         result.Problems.push_back(std::string(e.what()) + " (the reply stays on the server for the next fetch)");
         WriteDebugLog(std::string("Reply not saved: ") + e.what());
@@ -469,6 +480,7 @@ bool TReplyPickup::TakeReply(const TMailSummary& mail, std::string&& content, co
 TPickupResult TReplyPickup::Fetch() {
     TPickupResult result;
     canceled_ = false;
+    unflushed_.clear();
     if (!ForceDirectories(SpoolFolder()) || !ForceDirectories(DownloadsFolder()))
         throw EInOutError("Cannot create the folders " + SpoolFolder() + " and " + DownloadsFolder() +
                           " for the replies: check that the program folder can be written");
@@ -551,7 +563,7 @@ TPickupResult TReplyPickup::Fetch() {
             if (takenNow.empty())
                 continue;
             // The spool entries are on disk before the record that names them.
-            SyncFileSystemOf(SpoolFolder());
+            FlushSpool();
             SaveLedger(result);
             result.Replies += takenNow.size();
             taken.insert(takenNow.begin(), takenNow.end());
@@ -562,7 +574,7 @@ TPickupResult TReplyPickup::Fetch() {
         // replies of the broken batch taken so far are flushed before the record names them.
         if (!unreported_.empty())
             try {
-                SyncFileSystemOf(SpoolFolder());
+                FlushSpool();
                 SaveLedger(result);
             } catch (const std::exception&) {
             }

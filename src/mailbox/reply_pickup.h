@@ -90,6 +90,8 @@ private:
     void CompletePending(TPickupResult& result, bool recordNow = true);
     // Writes the ledger, then reports the arrivals it no longer names as pending.
     void SaveLedger(TPickupResult& result);
+    // Flushes the replies written to the spool since the last flush.
+    void FlushSpool();
     bool TakeReply(const TMailSummary& mail, std::string&& content, const TReplyHeaders& headers,
                    TPickupResult& result);
     void RemoveStaleSpool();
@@ -106,6 +108,7 @@ private:
     TReplyMatcher matcher_;
     std::unique_ptr<TMailboxClient> client_;
     std::vector<TArrival> unreported_;
+    std::vector<std::string> unflushed_; // spool names written, not yet flushed
     bool canceled_ = false;
 };
 

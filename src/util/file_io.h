@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace ostrel {
@@ -32,6 +33,12 @@ void WriteFileUnflushed(const std::string& path, const std::string& content);
 // Flushes everything written to the file system that holds the folder (files and folder entries)
 // to disk. Raises EInOutError when that fails, so that nothing written since counts as kept.
 void SyncFileSystemOf(const std::string& folder);
+// Flushes files written with WriteFileUnflushed to disk, with the folder entries that name them:
+// names are relative to folder and may lie in subfolders of it. A few files are flushed each on
+// its own, so that the wait is for their own data; more take one SyncFileSystemOf, far cheaper
+// per file, which also waits for whatever else is being written to that file system. Raises
+// EInOutError naming what could not be flushed.
+void FlushWrittenFiles(const std::string& folder, const std::vector<std::string>& names);
 
 // Writes the file whole (atomically); a failure is reported with ReportError and the caller
 // goes on. Returns whether the write succeeded.
