@@ -34,10 +34,10 @@ void WriteFileUnflushed(const std::string& path, const std::string& content);
 // to disk. Raises EInOutError when that fails, so that nothing written since counts as kept.
 void SyncFileSystemOf(const std::string& folder);
 // Flushes files written with WriteFileUnflushed to disk, with the folder entries that name them:
-// names are relative to folder and may lie in subfolders of it. A few files are flushed each on
-// its own, so that the wait is for their own data; more take one SyncFileSystemOf, far cheaper
-// per file, which also waits for whatever else is being written to that file system. Raises
-// EInOutError naming what could not be flushed.
+// names are relative to folder and may lie in subfolders of it. Each file is flushed on its own,
+// so that the wait is for their own data; many files while little else waits to be written take
+// one SyncFileSystemOf instead, far cheaper per file. Raises EInOutError naming what could not be
+// flushed.
 void FlushWrittenFiles(const std::string& folder, const std::vector<std::string>& names);
 
 // Writes the file whole (atomically); a failure is reported with ReportError and the caller
