@@ -22,6 +22,20 @@ namespace {
 std::string SystemError(int err) {
     return std::strerror(err);
 }
+
+// Opens the path, runs flush on it and closes it; raises EInOutError with the words given and
+// the system's reason.
+void OpenAndFlush(const std::string& path, int flags, int (*flush)(int), const std::string& cannotOpen,
+                  const std::string& cannotFlush) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0)
+        throw EInOutError(cannotOpen + ": " + SystemError(errno));
+    const int rc = flush(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw EInOutError(cannotFlush + ": " + SystemError(err));
+}
 } // namespace
 
 int WriteAllToFd(int fd, const char* data, size_t size) {
@@ -137,16 +151,10 @@ void WriteFileUnflushed(const std::string& path, const std::string& content) {
 }
 
 void SyncFileSystemOf(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        throw EInOutError("Cannot open the folder " + folder + ": " + SystemError(errno));
     // One flush for a whole batch of files costs what one fsync costs; a write that failed on
     // its way to the disk is reported here (the kernel tells it to syncfs since Linux 5.8).
-    const int rc = ::syncfs(fd);
-    const int err = errno;
-    ::close(fd);
-    if (rc != 0)
-        throw EInOutError("Cannot flush the files written in " + folder + ": " + SystemError(err));
+    OpenAndFlush(folder, O_RDONLY | O_DIRECTORY, ::syncfs, "Cannot open the folder " + folder,
+                 "Cannot flush the files written in " + folder);
 }
 
 namespace {
@@ -197,14 +205,7 @@ void FlushWrittenFiles(const std::string& folder, const std::vector<std::string>
     std::set<std::string> folders{base};
     for (const auto& name : names) {
         const std::string path = base + name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            throw EInOutError("Cannot flush " + path + ": " + SystemError(errno));
-        const int rc = ::fdatasync(fd);
-        const int err = errno;
-        ::close(fd);
-        if (rc != 0)
-            throw EInOutError("Cannot flush " + path + ": " + SystemError(err));
+        OpenAndFlush(path, O_RDONLY, ::fdatasync, "Cannot flush " + path, "Cannot flush " + path);
         // Every folder between the file and the given one may hold a new entry.
         for (auto slash = name.rfind('/'); slash != std::string::npos && slash > 0; slash = name.rfind('/', slash - 1))
             folders.insert(base + name.substr(0, slash + 1));
@@ -214,14 +215,8 @@ void FlushWrittenFiles(const std::string& folder, const std::vector<std::string>
 }
 
 void SyncFolder(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        throw EInOutError("Cannot open the folder " + path + ": " + SystemError(errno));
-    const int rc = ::fsync(fd);
-    const int err = errno;
-    ::close(fd);
-    if (rc != 0)
-        throw EInOutError("Cannot flush the folder " + path + ": " + SystemError(err));
+    OpenAndFlush(path, O_RDONLY | O_DIRECTORY, ::fsync, "Cannot open the folder " + path,
+                 "Cannot flush the folder " + path);
 }
 
 bool WriteFileString(Desktop& desktop, const std::string& path, const std::string& content) {
