@@ -27,7 +27,7 @@ void WriteFileAtomic(const std::string& path, const std::string& content);
 void WriteFileDurable(const std::string& path, const std::string& content);
 // Flushes a folder's entries (files created, renamed or linked in it) to disk. Raises EInOutError.
 void SyncFolder(const std::string& path);
-// Writes the file whole without flushing it: for many files that SyncFileSystemOf then flushes
+// Writes the file whole without flushing it: for files that FlushWrittenFiles then flushes
 // together, before anything refers to them. Raises EInOutError naming the file and the reason.
 void WriteFileUnflushed(const std::string& path, const std::string& content);
 // Flushes everything written to the file system that holds the folder (files and folder entries)
